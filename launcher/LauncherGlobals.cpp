@@ -1,0 +1,4 @@
+#include "LauncherGlobals.h"
+
+bool g_bSilentRun = false;
+CvCommon::Handle::UniqueHandle g_hInstanceSemaphore;

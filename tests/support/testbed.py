@@ -1,0 +1,251 @@
+#!/usr/bin/env python3
+"""The Wine test bed: per-run prefixes, the CTest emulator, Xvfb and helpers
+that run a Windows program and collect its debugger output.
+
+Command line (used by CTest):
+  testbed.py --dir D make-prefix [--arch win32|win64]
+  testbed.py --dir D run [--arch win32|win64] -- PROGRAM ARGS...
+  testbed.py --dir D xvfb-start | xvfb-stop
+  testbed.py --dir D shutdown
+"""
+
+import argparse
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import time
+
+PROXY_VARS = ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
+              "NO_PROXY", "all_proxy", "ALL_PROXY")
+
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
+
+# Debugger output of OutputDebugString arrives on stderr with this channel.
+DEBUG_CHANNELS = "-all,warn+seh,warn+debugstr"
+
+PROXY_TYPE_DIRECT = 0x1
+PROXY_TYPE_PROXY = 0x2
+PROXY_TYPE_AUTO_PROXY_URL = 0x4
+PROXY_TYPE_AUTO_DETECT = 0x8
+
+
+class TestBed:
+    def __init__(self, directory, arch="win32"):
+        self.dir = os.path.abspath(directory)
+        self.arch = arch
+
+    @property
+    def prefix(self):
+        return os.path.join(self.dir, "prefix32" if self.arch == "win32" else "prefix64")
+
+    def display(self):
+        try:
+            with open(os.path.join(self.dir, "display"), encoding="ascii") as f:
+                return f.read().strip()
+        except OSError:
+            return None
+
+    def env(self, debug=None, extra=None):
+        env = dict(os.environ)
+        for name in PROXY_VARS:
+            env.pop(name, None)
+        env["WINEPREFIX"] = self.prefix
+        env["WINEARCH"] = self.arch
+        env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
+        env["WINEDEBUG"] = debug if debug is not None else env.get("LAUNCHER_WINEDEBUG", "-all")
+        display = self.display()
+        if display:
+            env["DISPLAY"] = display
+        else:
+            env.pop("DISPLAY", None)
+        if extra:
+            env.update(extra)
+        return env
+
+    # -- prefix -----------------------------------------------------------
+
+    def make_prefix(self):
+        if os.path.isdir(self.prefix):
+            subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+            shutil.rmtree(self.prefix)
+        os.makedirs(self.dir, exist_ok=True)
+        started = time.monotonic()
+        subprocess.run(["wineboot", "-i"], env=self.env(), check=True,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.seed_connection_settings(PROXY_TYPE_DIRECT)
+        subprocess.run(["wineserver", "-w"], env=self.env(), check=True)
+        print(f"prefix {self.prefix} ready in {time.monotonic() - started:.1f} s")
+
+    def reg(self, *args, check=True):
+        return subprocess.run(["wine", "reg", *args], env=self.env(), check=check,
+                              capture_output=True, text=True)
+
+    def seed_connection_settings(self, flags, proxy="", bypass="", autoconfig_url=""):
+        """Writes the binary DefaultConnectionSettings value that WinHTTP reads."""
+        def counted(text):
+            data = text.encode("ascii")
+            return len(data).to_bytes(4, "little") + data
+
+        blob = (0x46).to_bytes(4, "little") + (0).to_bytes(4, "little")
+        blob += flags.to_bytes(4, "little")
+        blob += counted(proxy) + counted(bypass) + counted(autoconfig_url)
+        blob += bytes(32)
+        self.reg("add", INTERNET_SETTINGS + r"\Connections", "/v", "DefaultConnectionSettings",
+                 "/t", "REG_BINARY", "/d", blob.hex(), "/f")
+
+    # -- running programs -------------------------------------------------
+
+    def command(self, program, args=()):
+        return ["wine", program, *args]
+
+    def run(self, program, args=(), timeout=60, extra_env=None, cwd=None):
+        """Runs a program to its end; returns a Result with the exit code, the
+        debugger output lines and the rest of stderr."""
+        proc = subprocess.run(self.command(program, args), env=self.env(DEBUG_CHANNELS, extra_env),
+                              capture_output=True, timeout=timeout, cwd=cwd)
+        return Result(proc.returncode, proc.stdout, proc.stderr)
+
+    def start(self, program, args=(), extra_env=None, cwd=None):
+        """Starts a program in the background; finish it with collect()."""
+        return subprocess.Popen(self.command(program, args), env=self.env(DEBUG_CHANNELS, extra_env),
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+
+    @staticmethod
+    def collect(proc, timeout=60):
+        out, err = proc.communicate(timeout=timeout)
+        return Result(proc.returncode, out, err)
+
+    def to_windows_path(self, path):
+        return "Z:" + os.path.abspath(path).replace("/", "\\")
+
+    def shutdown(self):
+        for arch in ("win32", "win64"):
+            bed = TestBed(self.dir, arch)
+            if os.path.isdir(bed.prefix):
+                subprocess.run(["wineserver", "-k"], env=bed.env(), stderr=subprocess.DEVNULL)
+
+    # -- display ----------------------------------------------------------
+
+    def xvfb_start(self):
+        self.xvfb_stop()
+        for number in range(90, 140):
+            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                continue
+            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    start_new_session=True)
+            for _ in range(100):
+                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
+                    break
+                if proc.poll() is not None:
+                    break
+                time.sleep(0.05)
+            if proc.poll() is None:
+                with open(os.path.join(self.dir, "display"), "w", encoding="ascii") as f:
+                    f.write(f":{number}\n")
+                with open(os.path.join(self.dir, "xvfb.pid"), "w", encoding="ascii") as f:
+                    f.write(f"{proc.pid}\n")
+                print(f"Xvfb on :{number}")
+                return
+        raise RuntimeError("no free display for Xvfb")
+
+    def xvfb_stop(self):
+        pid_file = os.path.join(self.dir, "xvfb.pid")
+        try:
+            with open(pid_file, encoding="ascii") as f:
+                os.kill(int(f.read().strip()), signal.SIGTERM)
+        except (OSError, ValueError):
+            pass
+        for name in ("xvfb.pid", "display"):
+            try:
+                os.remove(os.path.join(self.dir, name))
+            except OSError:
+                pass
+
+
+_DEBUG_LINE = re.compile(r'^(?:[0-9a-f]+:)?(?:[0-9a-f]+:)?warn:(?:seh|debugstr):OutputDebugString[AW] "(.*)"\s*$')
+
+
+def _unescape(text):
+    """Undoes Wine's debugstr escaping of a debugger message."""
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c != "\\" or i + 1 == len(text):
+            out.append(c)
+            i += 1
+            continue
+        n = text[i + 1]
+        simple = {"n": "\n", "r": "\r", "t": "\t", "\\": "\\", '"': '"'}
+        if n in simple:
+            out.append(simple[n])
+            i += 2
+        elif n == "x":
+            out.append(chr(int(text[i + 2:i + 4], 16)))
+            i += 4
+        elif n == "u":
+            out.append(chr(int(text[i + 2:i + 6], 16)))
+            i += 6
+        elif n.isdigit():
+            j = i + 1
+            while j < len(text) and j < i + 4 and text[j] in "01234567":
+                j += 1
+            out.append(chr(int(text[i + 1:j], 8)))
+            i = j
+        else:
+            out.append(n)
+            i += 2
+    return "".join(out)
+
+
+class Result:
+    def __init__(self, code, stdout, stderr):
+        self.code = code
+        self.stdout = stdout.decode("utf-8", "replace")
+        self.stderr = stderr.decode("utf-8", "replace")
+        self.debug = []
+        for line in self.stderr.splitlines():
+            m = _DEBUG_LINE.match(line)
+            if m:
+                self.debug.append(_unescape(m.group(1)))
+
+    def __repr__(self):
+        return f"Result(code={self.code}, debug={self.debug!r})"
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--dir", required=True)
+    sub = parser.add_subparsers(dest="cmd", required=True)
+    p = sub.add_parser("make-prefix")
+    p.add_argument("--arch", default="win32", choices=("win32", "win64"))
+    p = sub.add_parser("run")
+    p.add_argument("--arch", default="win32", choices=("win32", "win64"))
+    p.add_argument("argv", nargs=argparse.REMAINDER)
+    sub.add_parser("xvfb-start")
+    sub.add_parser("xvfb-stop")
+    sub.add_parser("shutdown")
+    args = parser.parse_args()
+
+    if args.cmd == "make-prefix":
+        TestBed(args.dir, args.arch).make_prefix()
+    elif args.cmd == "run":
+        argv = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
+        bed = TestBed(args.dir, args.arch)
+        env = bed.env()
+        os.execvpe("wine", ["wine", *argv], env)
+    elif args.cmd == "xvfb-start":
+        TestBed(args.dir).xvfb_start()
+    elif args.cmd == "xvfb-stop":
+        TestBed(args.dir).xvfb_stop()
+    elif args.cmd == "shutdown":
+        TestBed(args.dir).shutdown()
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
