@@ -2,9 +2,9 @@
 # installed by the toolchain's own package manager), as imported targets.
 
 function(launcher_import_library target header library)
-    find_path(${target}_INCLUDE ${header} PATHS ${LAUNCHER_DEPS_PREFIX}/include NO_CMAKE_FIND_ROOT_PATH)
+    find_path(${target}_INCLUDE ${header} PATHS ${LAUNCHER_DEPS_PREFIX}/include NO_DEFAULT_PATH)
     find_path(${target}_INCLUDE ${header})
-    find_library(${target}_LIBRARY ${library} PATHS ${LAUNCHER_DEPS_PREFIX}/lib NO_CMAKE_FIND_ROOT_PATH)
+    find_library(${target}_LIBRARY ${library} PATHS ${LAUNCHER_DEPS_PREFIX}/lib NO_DEFAULT_PATH)
     find_library(${target}_LIBRARY ${library})
     if(NOT ${target}_INCLUDE OR NOT ${target}_LIBRARY)
         message(FATAL_ERROR "${library} not found; run tools/bootstrap or set LAUNCHER_DEPS_PREFIX")
