@@ -1,0 +1,201 @@
+#include "CvComn_String.h"
+
+#include <atomic>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <new>
+
+namespace CvCommon {
+namespace String {
+
+namespace {
+
+const DWORD kErrorNoMemory = 6;
+const DWORD kErrorMismatch = 13;
+const size_t kFirstFormatSize = 256;
+
+// 0 until the first formatter asks for it; every thread that sets it writes
+// the same value.
+std::atomic<size_t> g_nDefaultFormatSize{0};
+
+void SetError(DWORD* pdwError, DWORD dwError) {
+    if (pdwError)
+        *pdwError = dwError;
+}
+
+// A zeroed array, or null when it cannot be had (including sizes that the
+// new expression itself rejects).
+template <typename T> std::unique_ptr<T[]> AllocZeroed(size_t nCount) {
+    try {
+        return std::unique_ptr<T[]>(new T[nCount]());
+    } catch (const std::bad_alloc&) {
+        return nullptr;
+    }
+}
+
+[[noreturn]] void ThrowNoMemory(int nLine) {
+    throw new Exception(kErrorNoMemory, nLine, __FILE__);
+}
+
+} // namespace
+
+bool WCharToUTF8(const std::wstring& wstrIn, std::string& strOut, DWORD* pdwError) {
+    strOut.clear();
+    // The length includes the terminator, so an empty input needs one byte.
+    const int nLength =
+        ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (nLength <= 0) {
+        const DWORD dwError = ::GetLastError();
+        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        return false;
+    }
+    std::unique_ptr<char[]> buffer = AllocZeroed<char>(nLength);
+    if (!buffer) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    const int nWritten = ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, buffer.get(),
+                                               nLength, nullptr, nullptr);
+    if (nWritten != nLength) {
+        SetError(pdwError, kErrorMismatch);
+        return false;
+    }
+    try {
+        strOut.assign(buffer.get());
+    } catch (const std::bad_alloc&) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    return true;
+}
+
+bool UTF8ToWChar(const std::string& strIn, std::wstring& wstrOut, DWORD* pdwError) {
+    wstrOut.clear();
+    const int nLength = ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, nullptr, 0);
+    if (nLength <= 0) {
+        const DWORD dwError = ::GetLastError();
+        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        return false;
+    }
+    std::unique_ptr<wchar_t[]> buffer = AllocZeroed<wchar_t>(nLength);
+    if (!buffer) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    const int nWritten =
+        ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, buffer.get(), nLength);
+    if (nWritten != nLength) {
+        SetError(pdwError, kErrorMismatch);
+        return false;
+    }
+    try {
+        wstrOut.assign(buffer.get());
+    } catch (const std::bad_alloc&) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    return true;
+}
+
+size_t DefaultFormatSize() {
+    size_t nSize = g_nDefaultFormatSize.load();
+    if (nSize == 0) {
+        g_nDefaultFormatSize.store(kFirstFormatSize);
+        nSize = kFirstFormatSize;
+    }
+    return nSize;
+}
+
+bool FormatV(std::wstring& wstrOut, size_t& nSize, const wchar_t* pszFormat, va_list args) {
+    if (!pszFormat || nSize == 0) {
+        nSize = 0;
+        return false;
+    }
+    std::unique_ptr<wchar_t[]> buffer = AllocZeroed<wchar_t>(nSize);
+    if (!buffer)
+        ThrowNoMemory(__LINE__);
+
+    errno = 0;
+    const int nResult = ::_vsnwprintf_s_l(buffer.get(), nSize, _TRUNCATE, pszFormat, nullptr, args);
+    if (nResult < 0) {
+        // Truncation leaves errno alone; a rejected format sets EINVAL, and
+        // a larger buffer would not help it.
+        if (errno == EINVAL) {
+            nSize = 0;
+            return false;
+        }
+        if (nSize > SIZE_MAX / 2 / sizeof(wchar_t))
+            ThrowNoMemory(__LINE__);
+        nSize *= 2;
+        return false;
+    }
+    try {
+        wstrOut.assign(buffer.get(), static_cast<size_t>(nResult));
+    } catch (const std::bad_alloc&) {
+        ThrowNoMemory(__LINE__);
+    }
+    return true;
+}
+
+bool Format(std::wstring& wstrOut, const wchar_t* pszFormat, ...) {
+    wstrOut.clear();
+    size_t nSize = DefaultFormatSize();
+    va_list args;
+    va_start(args, pszFormat);
+    bool bDone = false;
+    try {
+        while (!bDone && nSize != 0) {
+            va_list attempt;
+            va_copy(attempt, args);
+            bDone = FormatV(wstrOut, nSize, pszFormat, attempt);
+            va_end(attempt);
+        }
+    } catch (...) {
+        va_end(args);
+        throw;
+    }
+    va_end(args);
+    return bDone;
+}
+
+bool ToUpper(std::wstring& wstr) {
+    const size_t nCount = wstr.size() + 1;
+    std::unique_ptr<wchar_t[]> copy = AllocZeroed<wchar_t>(nCount);
+    if (!copy)
+        return false;
+    std::wmemcpy(copy.get(), wstr.c_str(), nCount);
+    if (::_wcsupr_s(copy.get(), nCount) != 0)
+        return false;
+    // Same length as before, so the string's own storage suffices.
+    wstr.assign(copy.get(), nCount - 1);
+    return true;
+}
+
+bool ULongToString(unsigned long ulValue, int nRadix, std::wstring& wstrOut) {
+    // _ultow_s hands a bad radix to the invalid-parameter handler; refuse it
+    // here instead.
+    if (nRadix < 2 || nRadix > 36)
+        return false;
+    wchar_t szBuffer[33] = {};
+    if (::_ultow_s(ulValue, szBuffer, 33, nRadix) != 0)
+        return false;
+    try {
+        wstrOut.assign(szBuffer);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+void AppendBackslash(std::wstring& wstrPath) {
+    if (!wstrPath.empty() && wstrPath.back() != L'\\')
+        wstrPath.push_back(L'\\');
+}
+
+} // namespace String
+} // namespace CvCommon
