@@ -1,0 +1,99 @@
+#include "CvComn_Library.h"
+
+#include <string>
+
+namespace CvCommon {
+namespace Library {
+
+namespace {
+
+void SetError(DWORD* pdwError, DWORD dwError) {
+    if (pdwError)
+        *pdwError = dwError;
+}
+
+} // namespace
+
+bool Base::Load(const wchar_t* pszName, bool bRetry, DWORD* pdwError) {
+    if (!pszName) {
+        SetError(pdwError, ERROR_BAD_ARGUMENTS);
+        return false;
+    }
+    if (IsLoaded()) {
+        SetError(pdwError, ERROR_OBJECT_ALREADY_EXISTS);
+        return false;
+    }
+    HMODULE hModule = ::LoadLibraryW(pszName);
+    DWORD dwError = hModule ? ERROR_SUCCESS : ::GetLastError();
+    for (int nAttempt = 1;
+         !hModule && bRetry && dwError == ERROR_DLL_INIT_FAILED && nAttempt < kLoadAttempts;
+         ++nAttempt) {
+        ::Sleep(kRetryPauseMs);
+        hModule = ::LoadLibraryW(pszName);
+        dwError = hModule ? ERROR_SUCCESS : ::GetLastError();
+    }
+    SetError(pdwError, dwError);
+    if (!hModule)
+        return false;
+    m_hModule.reset(hModule);
+    return true;
+}
+
+bool Base::Unload(DWORD* pdwError) {
+    if (!IsLoaded()) {
+        SetError(pdwError, ERROR_INVALID_HANDLE);
+        return false;
+    }
+    if (!::FreeLibrary(m_hModule.get())) {
+        SetError(pdwError, ::GetLastError());
+        return false;
+    }
+    m_hModule.release();
+    SetError(pdwError, ERROR_SUCCESS);
+    return true;
+}
+
+bool Base::GetProcAddress(FARPROC* ppfn, const char* pszName, DWORD* pdwError) const {
+    if (ppfn)
+        *ppfn = nullptr;
+    if (!ppfn || !pszName) {
+        SetError(pdwError, ERROR_BAD_ARGUMENTS);
+        return false;
+    }
+    if (!IsLoaded()) {
+        SetError(pdwError, ERROR_INVALID_HANDLE);
+        return false;
+    }
+    *ppfn = ::GetProcAddress(m_hModule.get(), pszName);
+    if (!*ppfn) {
+        SetError(pdwError, ::GetLastError());
+        return false;
+    }
+    SetError(pdwError, ERROR_SUCCESS);
+    return true;
+}
+
+bool Base::GetProcAddress(FARPROC* ppfn, const wchar_t* pszName, DWORD* pdwError) const {
+    if (ppfn)
+        *ppfn = nullptr;
+    if (!ppfn || !pszName) {
+        SetError(pdwError, ERROR_BAD_ARGUMENTS);
+        return false;
+    }
+    const int nLength =
+        ::WideCharToMultiByte(CP_THREAD_ACP, 0, pszName, -1, nullptr, 0, nullptr, nullptr);
+    if (nLength == 0) {
+        SetError(pdwError, ::GetLastError());
+        return false;
+    }
+    std::string strName(static_cast<size_t>(nLength), '\0');
+    if (::WideCharToMultiByte(CP_THREAD_ACP, 0, pszName, -1, &strName[0], nLength, nullptr,
+                              nullptr) != nLength) {
+        SetError(pdwError, ERROR_INVALID_DATA);
+        return false;
+    }
+    return GetProcAddress(ppfn, strName.c_str(), pdwError);
+}
+
+} // namespace Library
+} // namespace CvCommon
