@@ -1,0 +1,166 @@
+#include "Util_String.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cwchar>
+#include <new>
+#include <string.h>
+
+namespace {
+
+constexpr DWORD kErrorNoMemory = 6;
+constexpr DWORD kErrorMismatch = 13;
+
+void SetError(DWORD* pdwError, DWORD dwCode) {
+    if (pdwError)
+        *pdwError = dwCode;
+}
+
+} // namespace
+
+namespace Util {
+
+bool WideToMultiByte(const std::wstring& wstrIn, std::string& strOut, UINT uCodePage,
+                     DWORD* pdwError) {
+    strOut.clear();
+    // The terminator is part of the converted length, so an empty text still
+    // converts to one character and characters after an embedded null survive.
+    if (wstrIn.size() >= static_cast<size_t>(INT_MAX)) {
+        SetError(pdwError, ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const int cchIn = static_cast<int>(wstrIn.size()) + 1;
+    const int cbNeeded =
+        ::WideCharToMultiByte(uCodePage, 0, wstrIn.c_str(), cchIn, nullptr, 0, nullptr, nullptr);
+    if (cbNeeded <= 0) {
+        const DWORD dwError = ::GetLastError();
+        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        return false;
+    }
+    char* pBuffer = new (std::nothrow) char[cbNeeded]();
+    if (!pBuffer) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    const int cbDone = ::WideCharToMultiByte(uCodePage, 0, wstrIn.c_str(), cchIn, pBuffer, cbNeeded,
+                                             nullptr, nullptr);
+    bool bOk = false;
+    if (cbDone != cbNeeded) {
+        SetError(pdwError, kErrorMismatch);
+    } else {
+        try {
+            strOut.assign(pBuffer, static_cast<size_t>(cbDone - 1));
+            bOk = true;
+        } catch (const std::bad_alloc&) {
+            SetError(pdwError, kErrorNoMemory);
+        }
+    }
+    delete[] pBuffer;
+    return bOk;
+}
+
+bool MultiByteToWide(const std::string& strIn, std::wstring& wstrOut, UINT uCodePage,
+                     DWORD* pdwError) {
+    wstrOut.clear();
+    if (strIn.size() >= static_cast<size_t>(INT_MAX)) {
+        SetError(pdwError, ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const int cbIn = static_cast<int>(strIn.size()) + 1;
+    const int cchNeeded = ::MultiByteToWideChar(uCodePage, 0, strIn.c_str(), cbIn, nullptr, 0);
+    if (cchNeeded <= 0) {
+        const DWORD dwError = ::GetLastError();
+        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        return false;
+    }
+    wchar_t* pBuffer = new (std::nothrow) wchar_t[cchNeeded]();
+    if (!pBuffer) {
+        SetError(pdwError, kErrorNoMemory);
+        return false;
+    }
+    const int cchDone =
+        ::MultiByteToWideChar(uCodePage, 0, strIn.c_str(), cbIn, pBuffer, cchNeeded);
+    bool bOk = false;
+    if (cchDone != cchNeeded) {
+        SetError(pdwError, kErrorMismatch);
+    } else {
+        try {
+            wstrOut.assign(pBuffer, static_cast<size_t>(cchDone - 1));
+            bOk = true;
+        } catch (const std::bad_alloc&) {
+            SetError(pdwError, kErrorNoMemory);
+        }
+    }
+    delete[] pBuffer;
+    return bOk;
+}
+
+bool StringToULong(unsigned long& ulOut, const std::wstring& wstrText, int nRadix) {
+    const wchar_t* pszBegin = wstrText.c_str();
+    wchar_t* pszEnd = nullptr;
+    errno = 0;
+    ulOut = std::wcstoul(pszBegin, &pszEnd, nRadix);
+    const bool bRangeError = (errno == ERANGE);
+    const bool bConsumedSome = pszEnd != nullptr && pszEnd != pszBegin;
+    const bool bConsumedAll = pszEnd == pszBegin + wstrText.size();
+    return !bRangeError && bConsumedSome && bConsumedAll;
+}
+
+void TrimLeft(std::wstring& wstr) {
+    const size_t nFirst = wstr.find_first_not_of(L' ');
+    if (nFirst == std::wstring::npos)
+        wstr.clear();
+    else
+        wstr.erase(0, nFirst);
+}
+
+void TrimRight(std::wstring& wstr) {
+    const size_t nLast = wstr.find_last_not_of(L' ');
+    if (nLast == std::wstring::npos)
+        wstr.clear();
+    else
+        wstr.erase(nLast + 1);
+}
+
+void Trim(std::wstring& wstr) {
+    TrimRight(wstr);
+    TrimLeft(wstr);
+}
+
+void Split(std::vector<std::wstring>& vecOut, const std::wstring& wstrText,
+           const std::wstring& wstrSeparator, bool bKeepEmpty) {
+    const std::wstring wstrWork = wstrText + L' ';
+    auto takePiece = [&](size_t nBegin, size_t nEnd) {
+        std::wstring wstrPiece = wstrWork.substr(nBegin, nEnd - nBegin);
+        Trim(wstrPiece);
+        if (bKeepEmpty || !wstrPiece.empty())
+            vecOut.push_back(std::move(wstrPiece));
+    };
+
+    size_t nBegin = 0;
+    if (!wstrSeparator.empty()) {
+        // Each match moves past the separator, so the loop always advances.
+        for (size_t nFound = wstrWork.find(wstrSeparator, nBegin); nFound != std::wstring::npos;
+             nFound = wstrWork.find(wstrSeparator, nBegin)) {
+            takePiece(nBegin, nFound);
+            nBegin = nFound + wstrSeparator.size();
+        }
+    }
+    takePiece(nBegin, wstrWork.size());
+}
+
+bool ToLower(std::wstring& wstr) {
+    try {
+        std::vector<wchar_t> vecCopy(wstr.begin(), wstr.end());
+        vecCopy.push_back(L'\0');
+        if (_wcslwr_s(vecCopy.data(), vecCopy.size()) != 0)
+            return false;
+        wstr.assign(vecCopy.data(), vecCopy.size() - 1);
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+} // namespace Util
