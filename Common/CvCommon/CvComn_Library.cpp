@@ -1,5 +1,7 @@
 #include "CvComn_Library.h"
 
+#include "CvComn_Error.h"
+
 #include <string>
 
 namespace CvCommon {
@@ -7,10 +9,7 @@ namespace Library {
 
 namespace {
 
-void SetError(DWORD* pdwError, DWORD dwError) {
-    if (pdwError)
-        *pdwError = dwError;
-}
+using CvCommon::Error::SetError;
 
 } // namespace
 

@@ -1,5 +1,7 @@
 #include "CvComn_Storage.h"
 
+#include "CvComn_Error.h"
+
 #include "CvComn_String.h"
 
 #include <cstring>
@@ -9,10 +11,7 @@ namespace Storage {
 
 namespace {
 
-void SetError(DWORD* pdwError, DWORD dwError) {
-    if (pdwError)
-        *pdwError = dwError;
-}
+using CvCommon::Error::SetError;
 
 } // namespace
 

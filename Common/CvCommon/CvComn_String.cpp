@@ -1,5 +1,7 @@
 #include "CvComn_String.h"
 
+#include "CvComn_Error.h"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
@@ -15,18 +17,15 @@ namespace String {
 
 namespace {
 
-const DWORD kErrorNoMemory = 6;
-const DWORD kErrorMismatch = 13;
+using CvCommon::Error::kMismatch;
+using CvCommon::Error::kNoMemory;
 const size_t kFirstFormatSize = 256;
 
 // 0 until the first formatter asks for it; every thread that sets it writes
 // the same value.
 std::atomic<size_t> g_nDefaultFormatSize{0};
 
-void SetError(DWORD* pdwError, DWORD dwError) {
-    if (pdwError)
-        *pdwError = dwError;
-}
+using CvCommon::Error::SetError;
 
 // A zeroed array, or null when it cannot be had (including sizes that the
 // new expression itself rejects).
@@ -39,7 +38,7 @@ template <typename T> std::unique_ptr<T[]> AllocZeroed(size_t nCount) {
 }
 
 [[noreturn]] void ThrowNoMemory(int nLine) {
-    throw new Exception(kErrorNoMemory, nLine, __FILE__);
+    throw new Exception(kNoMemory, nLine, __FILE__);
 }
 
 } // namespace
@@ -51,24 +50,24 @@ bool WCharToUTF8(const std::wstring& wstrIn, std::string& strOut, DWORD* pdwErro
         ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, nullptr, 0, nullptr, nullptr);
     if (nLength <= 0) {
         const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        SetError(pdwError, dwError ? dwError : kMismatch);
         return false;
     }
     std::unique_ptr<char[]> buffer = AllocZeroed<char>(nLength);
     if (!buffer) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     const int nWritten = ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, buffer.get(),
                                                nLength, nullptr, nullptr);
     if (nWritten != nLength) {
-        SetError(pdwError, kErrorMismatch);
+        SetError(pdwError, kMismatch);
         return false;
     }
     try {
         strOut.assign(buffer.get());
     } catch (const std::bad_alloc&) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     return true;
@@ -79,24 +78,24 @@ bool UTF8ToWChar(const std::string& strIn, std::wstring& wstrOut, DWORD* pdwErro
     const int nLength = ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, nullptr, 0);
     if (nLength <= 0) {
         const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        SetError(pdwError, dwError ? dwError : kMismatch);
         return false;
     }
     std::unique_ptr<wchar_t[]> buffer = AllocZeroed<wchar_t>(nLength);
     if (!buffer) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     const int nWritten =
         ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, buffer.get(), nLength);
     if (nWritten != nLength) {
-        SetError(pdwError, kErrorMismatch);
+        SetError(pdwError, kMismatch);
         return false;
     }
     try {
         wstrOut.assign(buffer.get());
     } catch (const std::bad_alloc&) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     return true;

@@ -1,5 +1,7 @@
 #include "Util_File.h"
 
+#include "CvComn_Error.h"
+
 #include "CvComn_Handle.h"
 
 #include <shlwapi.h>
@@ -9,16 +11,13 @@
 
 namespace {
 
-constexpr DWORD kErrorMissingArgument = 160;
-constexpr DWORD kErrorEnvVarNotFound = ERROR_ENVVAR_NOT_FOUND; // 203
+using CvCommon::Error::kEnvVarNotFound;
+using CvCommon::Error::kMissingArgument;
 
 // First size tried for environment values and module paths, in characters.
 constexpr DWORD kInitialBufferChars = MAX_PATH;
 
-void SetError(DWORD* pdwError, DWORD dwCode) {
-    if (pdwError)
-        *pdwError = dwCode;
-}
+using CvCommon::Error::SetError;
 
 bool IsSeparator(wchar_t ch) {
     return ch == L'\\' || ch == L'/';
@@ -100,7 +99,7 @@ std::wstring ExpandEnvironmentString(const std::wstring& wstrText, DWORD* pdwErr
             break;
         std::wstring wstrValue;
         if (!ReadEnvironmentValue(wstrText.substr(nOpen + 1, nClose - nOpen - 1), wstrValue)) {
-            SetError(pdwError, kErrorEnvVarNotFound);
+            SetError(pdwError, kEnvVarNotFound);
             break;
         }
         // The value goes in as it is; scanning goes on after the reference.
@@ -114,7 +113,7 @@ std::wstring ExpandEnvironmentString(const std::wstring& wstrText, DWORD* pdwErr
 
 bool DeleteDirectoryContents(const std::wstring& wstrDirectory, DWORD* pdwError) {
     if (wstrDirectory.empty()) {
-        SetError(pdwError, kErrorMissingArgument);
+        SetError(pdwError, kMissingArgument);
         return false;
     }
     std::wstring wstrBase = wstrDirectory;
@@ -195,7 +194,7 @@ size_t PathRootLength(const std::wstring& wstrPath) {
 
 bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError) {
     if (wstrPath.empty()) {
-        SetError(pdwError, kErrorMissingArgument);
+        SetError(pdwError, kMissingArgument);
         return false;
     }
     const std::wstring wstrWork = wstrPath + L'\\';

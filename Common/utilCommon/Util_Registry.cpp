@@ -1,5 +1,7 @@
 #include "Util_Registry.h"
 
+#include "CvComn_Error.h"
+
 #include "Util_System.h"
 #include "CvComn_Handle.h"
 
@@ -8,10 +10,7 @@
 
 namespace {
 
-void SetError(DWORD* pdwError, DWORD dwCode) {
-    if (pdwError)
-        *pdwError = dwCode;
-}
+using CvCommon::Error::SetError;
 
 REGSAM ViewFlag() {
     return Util::Is64BitOperatingSystem() ? KEY_WOW64_64KEY : 0;

@@ -1,5 +1,7 @@
 #include "Util_String.h"
 
+#include "CvComn_Error.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -9,13 +11,10 @@
 
 namespace {
 
-constexpr DWORD kErrorNoMemory = 6;
-constexpr DWORD kErrorMismatch = 13;
+using CvCommon::Error::kMismatch;
+using CvCommon::Error::kNoMemory;
 
-void SetError(DWORD* pdwError, DWORD dwCode) {
-    if (pdwError)
-        *pdwError = dwCode;
-}
+using CvCommon::Error::SetError;
 
 } // namespace
 
@@ -35,25 +34,25 @@ bool WideToMultiByte(const std::wstring& wstrIn, std::string& strOut, UINT uCode
         ::WideCharToMultiByte(uCodePage, 0, wstrIn.c_str(), cchIn, nullptr, 0, nullptr, nullptr);
     if (cbNeeded <= 0) {
         const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        SetError(pdwError, dwError ? dwError : kMismatch);
         return false;
     }
     char* pBuffer = new (std::nothrow) char[cbNeeded]();
     if (!pBuffer) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     const int cbDone = ::WideCharToMultiByte(uCodePage, 0, wstrIn.c_str(), cchIn, pBuffer, cbNeeded,
                                              nullptr, nullptr);
     bool bOk = false;
     if (cbDone != cbNeeded) {
-        SetError(pdwError, kErrorMismatch);
+        SetError(pdwError, kMismatch);
     } else {
         try {
             strOut.assign(pBuffer, static_cast<size_t>(cbDone - 1));
             bOk = true;
         } catch (const std::bad_alloc&) {
-            SetError(pdwError, kErrorNoMemory);
+            SetError(pdwError, kNoMemory);
         }
     }
     delete[] pBuffer;
@@ -71,25 +70,25 @@ bool MultiByteToWide(const std::string& strIn, std::wstring& wstrOut, UINT uCode
     const int cchNeeded = ::MultiByteToWideChar(uCodePage, 0, strIn.c_str(), cbIn, nullptr, 0);
     if (cchNeeded <= 0) {
         const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kErrorMismatch);
+        SetError(pdwError, dwError ? dwError : kMismatch);
         return false;
     }
     wchar_t* pBuffer = new (std::nothrow) wchar_t[cchNeeded]();
     if (!pBuffer) {
-        SetError(pdwError, kErrorNoMemory);
+        SetError(pdwError, kNoMemory);
         return false;
     }
     const int cchDone =
         ::MultiByteToWideChar(uCodePage, 0, strIn.c_str(), cbIn, pBuffer, cchNeeded);
     bool bOk = false;
     if (cchDone != cchNeeded) {
-        SetError(pdwError, kErrorMismatch);
+        SetError(pdwError, kMismatch);
     } else {
         try {
             wstrOut.assign(pBuffer, static_cast<size_t>(cchDone - 1));
             bOk = true;
         } catch (const std::bad_alloc&) {
-            SetError(pdwError, kErrorNoMemory);
+            SetError(pdwError, kNoMemory);
         }
     }
     delete[] pBuffer;
