@@ -7,6 +7,7 @@
 #include "RunMode.h"
 
 #include "CvCommon/CvComn_Handle.h"
+#include "util_CrashHandler.h"
 
 #include <windows.h>
 #include <commctrl.h>
@@ -44,6 +45,8 @@ int RunChosenMode(const std::wstring& wstrCmdLine) {
 
 int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR lpCmdLine,
                     int /*nShowCmd*/) {
+    InitCrashHandler(L"LumenscanLauncher", std::wstring(), std::wstring(), nullptr);
+
     const std::wstring wstrCmdLine = lpCmdLine ? lpCmdLine : L"";
 
     const std::wstring wstrInstanceName =

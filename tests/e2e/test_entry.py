@@ -129,15 +129,16 @@ class EntryTest(unittest.TestCase):
                 self.assertIn(guard_line, result.debug)
                 self.assertIn("Run mode: windowed", result.debug)
 
-    def test_configuration_next_to_the_executable_is_used_and_reported_first(self):
+    def test_configuration_next_to_the_executable_is_used_and_reported_after_the_crash_handler(self):
         copy = self.launcher(self.instance_config(f"LumenscanTest_{uuid.uuid4().hex}"))
         result = self.bed.run(copy.exe, ["-sp=1"])
-        self.assertEqual(result.debug[0], self.bed.to_windows_path(os.path.join(copy.dir, CONFIG_NAME)))
+        self.assertEqual(result.debug[:2], ["InitCrashHandler success!",
+                                            self.bed.to_windows_path(os.path.join(copy.dir, CONFIG_NAME))])
         self.assertIn("Run mode: silent", result.debug)
 
         bare = self.launcher(None)
         result = self.bed.run(bare.exe, ["-S"])
-        self.assertRegex(result.debug[0], r"^[A-Za-z]:\\windows\\temp\\CorvaneLauncherConfig\.ini$")
+        self.assertRegex(result.debug[1], r"^[A-Za-z]:\\windows\\temp\\CorvaneLauncherConfig\.ini$")
         self.assertIn("Run mode: windowed", result.debug)
 
 

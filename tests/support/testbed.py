@@ -166,7 +166,8 @@ class TestBed:
                 pass
 
 
-_DEBUG_LINE = re.compile(r'^(?:[0-9a-f]+:)?(?:[0-9a-f]+:)?warn:(?:seh|debugstr):OutputDebugString[AW] "(.*)"\s*$')
+# Wine shortens long messages, ending the quoted text with "... instead of ".
+_DEBUG_LINE = re.compile(r'^(?:[0-9a-f]+:)?(?:[0-9a-f]+:)?warn:(?:seh|debugstr):OutputDebugString[AW] "(.*?)("|"\.\.\.)\s*$')
 
 
 def _unescape(text):
@@ -208,9 +209,12 @@ class Result:
         self.stdout = stdout.decode("utf-8", "replace")
         self.stderr = stderr.decode("utf-8", "replace")
         self.debug = []
+        self.shortened = []  # indexes of messages that Wine cut short
         for line in self.stderr.splitlines():
             m = _DEBUG_LINE.match(line)
             if m:
+                if m.group(2) != '"':
+                    self.shortened.append(len(self.debug))
                 self.debug.append(_unescape(m.group(1)))
 
     def __repr__(self):

@@ -1,0 +1,322 @@
+"""The crash handler under Wine: the dump file's place, name and contents,
+the debugger messages in order, the election between faulting threads, the
+completion event and the exit code, driven through tests/helpers/crash_host."""
+
+import datetime
+import os
+import re
+import shutil
+import struct
+import tempfile
+import time
+import unittest
+import uuid
+
+import testbed
+from testbed import TestBed
+
+HOST = os.environ.get("LAUNCHER_BIN_crash_host")
+READER = os.environ.get("LAUNCHER_BIN_dump_reader")
+LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
+
+DUMP_SUBFOLDER = ("Corvane", "Lumenscan", "dump")
+INIT_OK = "InitCrashHandler success!"
+FILTER = "#################### CrashHandlerExceptionFilter"
+HANDLER = "#################### CrashHandler"
+PRE_DUMP = "crash_host: pre-dump"  # the host's pre-dump callback
+WRITER = "Test _ProcessDumpWriter"
+SUCCEEDED = "Crash dump generation succeed at path: "
+ROW = "!" * 33 + "\n"
+OVERFLOW = [ROW, "EXCEPTION_STACK_OVERFLOW occurred\n", ROW]
+CREATE_FAILED = "failed to create dump file at path: "
+TOO_LONG = "dump file name too long for folder: "
+HOST_VERSION = "3.14.159.2653"  # the host's version resource (tests/unit/crash.cmake)
+DUMP_NAME_CHARS = 520
+
+
+# Wine cuts long debugger messages to their first 300 or so characters and
+# marks the cut with "..." after the closing quote.
+_DEBUG_LINE = re.compile(r'warn:(?:seh|debugstr):OutputDebugString[AW] "(.*)"(\.\.\.)?\s*$')
+
+
+def debug_messages(result):
+    """The debugger messages of a run as (text, whole) pairs; whole is False
+    for a message Wine cut short."""
+    messages = []
+    for line in result.stderr.splitlines():
+        m = _DEBUG_LINE.search(line)
+        if m:
+            messages.append((testbed._unescape(m.group(1)), m.group(2) is None))
+    return messages
+
+
+def pe_header(path):
+    """TimeDateStamp and SizeOfImage from a PE file's headers."""
+    with open(path, "rb") as f:
+        data = f.read(4096)
+    pe = struct.unpack_from("<I", data, 0x3C)[0]
+    timestamp = struct.unpack_from("<I", data, pe + 8)[0]
+    size_of_image = struct.unpack_from("<I", data, pe + 24 + 56)[0]
+    return timestamp, size_of_image
+
+
+class DumpReading:
+    def __init__(self, result):
+        self.code = result.code
+        self.streams = {}
+        self.exception = None
+        for line in result.stdout.splitlines():
+            if line.startswith("streams"):
+                self.streams = {k: v == "1" for k, v in (p.split("=") for p in line.split()[1:])}
+            elif line.startswith("exception"):
+                self.exception = dict(p.split("=") for p in line.split()[1:])
+
+
+class CrashTestBase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bed = TestBed(os.environ["TESTBED_DIR"])
+
+    def assertMessages(self, result, expected):
+        """The run's debugger messages are expected, in order; a message that
+        Wine cut short only has to begin the expected text."""
+        actual = debug_messages(result)
+        self.assertEqual(len(actual), len(expected), (actual, expected))
+        for (text, whole), wanted in zip(actual, expected):
+            if whole:
+                self.assertEqual(text, wanted)
+            else:
+                self.assertGreater(len(text), 100)
+                self.assertTrue(wanted.startswith(text), (text, wanted))
+
+    def make_dir(self):
+        path = tempfile.mkdtemp(prefix="crash-", dir=os.environ["TESTBED_DIR"])
+        self.addCleanup(shutil.rmtree, path, ignore_errors=True)
+        return path
+
+    @staticmethod
+    def app_name():
+        return "CrashApp" + uuid.uuid4().hex[:8]
+
+    def dump_files(self, folder):
+        return sorted(os.listdir(folder)) if os.path.isdir(folder) else []
+
+    def check_dump_name(self, name, app, started, ended, crt_marker):
+        m = re.fullmatch(re.escape(app) + r"(\d{8}_\d{6})(_SE_CRT_)?Full\.dmp", name)
+        self.assertIsNotNone(m, name)
+        self.assertEqual(bool(m.group(2)), crt_marker, name)
+        when = datetime.datetime.strptime(m.group(1), "%Y%m%d_%H%M%S")
+        slack = datetime.timedelta(seconds=2)
+        self.assertTrue(started - slack <= when <= ended + slack, f"{when} not in {started}..{ended}")
+
+
+@unittest.skipUnless(HOST and READER, "needs crash_host and dump_reader (CTest test crash.host)")
+class CrashHostTest(CrashTestBase):
+    def crash(self, mode, app, base, event="-", timeout=120):
+        started = datetime.datetime.now().replace(microsecond=0)
+        result = self.bed.run(HOST, [mode, app, event, base], timeout=timeout)
+        ended = datetime.datetime.now()
+        return result, started, ended
+
+    def read_dump(self, path):
+        return DumpReading(self.bed.run(READER, [self.bed.to_windows_path(path)]))
+
+    @staticmethod
+    def faulting_threads(result):
+        return [line.split("=", 1)[1] for line in result.stdout.splitlines() if line.startswith("thread=")]
+
+    def test_faults_write_one_readable_dump_and_exit_with_1(self):
+        cases = [
+            # mode, exception code in the dump (None: no exception stream), messages
+            ("av", "c0000005", [FILTER, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
+            ("overflow", "c00000fd", [FILTER, *OVERFLOW, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
+            # The invalid-parameter handler writes its own mark before the handler's.
+            ("crt", None, [HANDLER, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
+        ]
+        for mode, code, messages in cases:
+            with self.subTest(mode=mode):
+                base, app = self.make_dir(), self.app_name()
+                result, started, ended = self.crash(mode, app, self.bed.to_windows_path(base))
+                self.assertEqual(result.code, 1, result)
+                folder = os.path.join(base, *DUMP_SUBFOLDER)
+                files = self.dump_files(folder)
+                self.assertEqual(len(files), 1, files)
+                self.check_dump_name(files[0], app, started, ended, crt_marker=code is None)
+                dump_path = os.path.join(folder, files[0])
+                self.assertMessages(result, [INIT_OK, *messages, self.bed.to_windows_path(dump_path)])
+
+                reading = self.read_dump(dump_path)
+                self.assertEqual(reading.code, 0, "not a readable minidump")
+                for stream in ("ThreadList", "ModuleList", "SystemInfo"):
+                    self.assertTrue(reading.streams.get(stream), reading.streams)
+                self.assertEqual(reading.streams.get("Exception"), code is not None, reading.streams)
+                if code is not None:
+                    self.assertEqual(reading.exception["code"], code)
+                    self.assertEqual([reading.exception["thread"]], self.faulting_threads(result))
+
+    def test_two_faulting_threads_give_one_dump(self):
+        base, app = self.make_dir(), self.app_name()
+        result, started, ended = self.crash("two-threads", app, self.bed.to_windows_path(base))
+        self.assertEqual(result.code, 1, result)
+        # Both threads reached the handler (the host holds each in the pre-dump
+        # callback until both are there); only one of them wrote.
+        for message, count in ((FILTER, 2), (HANDLER, 2), (PRE_DUMP, 2), (WRITER, 1), (SUCCEEDED, 1)):
+            self.assertEqual(result.debug.count(message), count, (message, result.debug))
+        folder = os.path.join(base, *DUMP_SUBFOLDER)
+        files = self.dump_files(folder)
+        self.assertEqual(len(files), 1, files)
+        self.check_dump_name(files[0], app, started, ended, crt_marker=False)
+        reading = self.read_dump(os.path.join(folder, files[0]))
+        self.assertIn(reading.exception["thread"], self.faulting_threads(result))
+
+    def test_completion_event(self):
+        # An event nobody created: the sequence still ends with the dump and 1.
+        base, app = self.make_dir(), self.app_name()
+        result, _, _ = self.crash("av", app, self.bed.to_windows_path(base),
+                                  event=f"crash-nobody-{uuid.uuid4().hex}")
+        self.assertEqual(result.code, 1, result)
+        self.assertEqual(len(self.dump_files(os.path.join(base, *DUMP_SUBFOLDER))), 1)
+
+        # An event a watcher waits for is signalled.
+        name = f"crash-watch-{uuid.uuid4().hex}"
+        status = os.path.join(self.make_dir(), "ready.txt")
+        watcher = self.bed.start(HOST, ["wait-event", name, self.bed.to_windows_path(status)])
+        deadline = time.monotonic() + 30
+        while not os.path.exists(status) and time.monotonic() < deadline and watcher.poll() is None:
+            time.sleep(0.1)
+        self.assertTrue(os.path.exists(status), "the watcher never created its event")
+        result, _, _ = self.crash("av", app, self.bed.to_windows_path(base), event=name)
+        self.assertEqual(result.code, 1, result)
+        watched = TestBed.collect(watcher, timeout=60)
+        self.assertEqual((watched.code, watched.stdout.strip()), (0, "signalled"))
+
+    def test_default_base_folder_is_all_users_application_data(self):
+        app = self.app_name()
+        folder = os.path.join(self.bed.prefix, "drive_c", "ProgramData", *DUMP_SUBFOLDER)
+        self.addCleanup(lambda: [os.remove(os.path.join(folder, f))
+                                 for f in self.dump_files(folder) if f.startswith(app)])
+        result, started, ended = self.crash("av", app, "-")
+        self.assertEqual(result.code, 1, result)
+        files = [f for f in self.dump_files(folder) if f.startswith(app)]
+        self.assertEqual(len(files), 1, files)
+        self.check_dump_name(files[0], app, started, ended, crt_marker=False)
+        self.assertEqual(result.debug[-1], "C:\\ProgramData\\Corvane\\Lumenscan\\dump\\" + files[0])
+
+    def long_base(self, total_chars, app):
+        """A base folder that makes the dump path exactly total_chars long."""
+        prefix = self.bed.to_windows_path(self.make_dir())
+        tail = len("\\Corvane\\Lumenscan\\dump") + 1 + len(app) + len("yyyymmdd_hhmmss") + len("Full.dmp")
+        wanted = total_chars - tail - len(prefix)
+        parts = []
+        while wanted > 0:  # folder names of at most 100 characters
+            chunk = wanted if wanted <= 101 else min(101, wanted - 2)
+            parts.append("\\" + "d" * (chunk - 1))
+            wanted -= chunk
+        base = prefix + "".join(parts)
+        self.assertEqual(len(base) + tail, total_chars)
+        return base
+
+    def test_dump_file_problems_still_end_with_1(self):
+        blocker = os.path.join(self.make_dir(), "a-file")
+        open(blocker, "w").close()
+        app = self.app_name()
+        cases = [
+            # base folder, first message after the writer's mark (None: not a refusal)
+            ("a file", self.bed.to_windows_path(blocker), CREATE_FAILED),
+            ("name one too long", self.long_base(DUMP_NAME_CHARS, app), TOO_LONG),
+            ("longest name", self.long_base(DUMP_NAME_CHARS - 1, app), None),
+        ]
+        for label, base, expected in cases:
+            with self.subTest(label):
+                result, _, _ = self.crash("av", app, base)
+                self.assertEqual(result.code, 1, result)
+                folder = base + "\\Corvane\\Lumenscan\\dump"
+                texts = [text for text, _ in debug_messages(result)]
+                after = texts[texts.index(WRITER) + 1:]
+                if expected == CREATE_FAILED:
+                    self.assertEqual(len(after), 4, after)
+                    path = after[1]
+                    self.assertRegex(path, re.escape(f"{folder}\\{app}") + r"\d{8}_\d{6}Full\.dmp$")
+                    self.assertMessages(result, [INIT_OK, FILTER, HANDLER, PRE_DUMP, WRITER,
+                                                 CREATE_FAILED, path, "GetLastError() = ", after[3]])
+                    self.assertRegex(after[3], r"^[1-9]\d*$")
+                elif expected == TOO_LONG:
+                    self.assertMessages(result, [INIT_OK, FILTER, HANDLER, PRE_DUMP, WRITER,
+                                                 TOO_LONG, folder])
+                else:
+                    # Accepted: whatever the file system then says, the message
+                    # names the whole path.
+                    self.assertIn(after[0], (SUCCEEDED, CREATE_FAILED))
+                    self.assertTrue(after[1].startswith(folder[:100]), after)
+
+    def test_install_and_uninstall(self):
+        base = self.make_dir()
+        result, _, _ = self.crash("init", self.app_name(), self.bed.to_windows_path(base))
+        self.assertEqual((result.code, result.stdout.strip()), (0, "installed=1 refused=1 restored=1"))
+        self.assertMessages(result, [INIT_OK])
+        self.assertTrue(os.path.isdir(os.path.join(base, *DUMP_SUBFOLDER)))
+
+    def test_error_report_values(self):
+        result, _, _ = self.crash("report", self.app_name(), self.bed.to_windows_path(self.make_dir()))
+        self.assertEqual(result.code, 0, result)
+        values = {}
+        for line in result.stdout.splitlines():
+            case, name, value = line.split("|")
+            values.setdefault(case, {})[name] = value
+        timestamp, size_of_image = pe_header(HOST)
+        for case in ("host", "kernel32", "none"):
+            with self.subTest(case):
+                v = values[case]
+                self.assertEqual(v["Application Name"], "crash_host.exe")
+                self.assertEqual(v["Application Version"], HOST_VERSION)
+                self.assertEqual(v["Application Timestamp"], f"{timestamp:x}")
+                self.assertEqual(v["Exception Code"], "c0000005")
+                self.assertRegex(v["Exception Offset"], r"^[0-9A-Fa-f]{8}$")
+        host, kernel32, none = values["host"], values["kernel32"], values["none"]
+        self.assertEqual((host["Fault Module Name"], host["Fault Module Version"],
+                          host["Fault Module Timestamp"]),
+                         ("crash_host.exe", HOST_VERSION, f"{timestamp:x}"))
+        self.assertLess(int(host["Exception Offset"], 16), size_of_image)
+        self.assertEqual(kernel32["Fault Module Name"].lower(), "kernel32.dll")
+        self.assertRegex(kernel32["Fault Module Version"], r"^\d+\.\d+\.\d+\.\d+$")
+        self.assertNotEqual(kernel32["Fault Module Version"], "0.0.0.0")
+        self.assertRegex(kernel32["Fault Module Timestamp"], r"^[1-9a-f][0-9a-f]*$")
+        self.assertEqual((none["Fault Module Name"], none["Fault Module Version"],
+                          none["Fault Module Timestamp"], none["Exception Offset"]),
+                         ("", "0.0.0.0", "0", "00000010"))
+
+    def test_module_version_text(self):
+        cases = [
+            # path, buffer size in characters, expected (read, text)
+            (HOST, 64, ("1", HOST_VERSION)),
+            (HOST, len(HOST_VERSION) + 1, ("1", HOST_VERSION)),
+            (HOST, len(HOST_VERSION), ("0", "0.0.0.0")),
+            (HOST, len("0.0.0.0"), ("0", "")),
+            (READER, 64, ("0", "0.0.0.0")),  # no version resource
+            (os.path.join(os.path.dirname(HOST), "missing.exe"), 64, ("0", "0.0.0.0")),
+        ]
+        for path, chars, expected in cases:
+            with self.subTest(path=os.path.basename(path), chars=chars):
+                result = self.bed.run(HOST, ["version", self.bed.to_windows_path(path), str(chars)])
+                self.assertEqual(result.code, 0, result)
+                m = re.fullmatch(r"read=(\d) text=(.*)", result.stdout.strip())
+                self.assertIsNotNone(m, result.stdout)
+                self.assertEqual(m.groups(), expected)
+
+
+@unittest.skipUnless(LAUNCHER, "needs the launcher (CTest test crash.launcher)")
+class LauncherInstallTest(CrashTestBase):
+    def test_handler_is_installed_first(self):
+        folder = tempfile.mkdtemp(prefix="launcher-", dir=os.environ["TESTBED_DIR"])
+        self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
+        exe = os.path.join(folder, "LumenscanLauncher.exe")
+        shutil.copy(LAUNCHER, exe)
+        result = self.bed.run(exe, ["-s"], timeout=300)
+        self.assertTrue(result.debug, result)
+        self.assertEqual(result.debug[0], INIT_OK, result.debug)
+        dump_folder = os.path.join(self.bed.prefix, "drive_c", "ProgramData", *DUMP_SUBFOLDER)
+        self.assertTrue(os.path.isdir(dump_folder))
+
+
+if __name__ == "__main__":
+    unittest.main()
