@@ -1,0 +1,76 @@
+#include "EventDispatcher.h"
+
+#include "CvComn_String.h"
+#include "GAEvent.h"
+#include "Util_File.h"
+#include "pool_core.h"
+
+#include <windows.h>
+
+#include <utility>
+
+EventDispatcher EventDispatcher::s_instance;
+
+EventDispatcher::EventDispatcher() {
+    // Function-local statics used by deliveries are made here, before the
+    // dispatcher is complete, so that they are destroyed only after it:
+    // deliveries still run while it shuts down.
+    (void)Json::Value::nullSingleton();
+
+    m_pCore = std::make_shared<threadpool::pool_core>();
+    m_pShutdownController = std::make_shared<threadpool::shutdown_controller>(m_pCore);
+    // A pool that starts fewer workers still runs; one that starts none
+    // makes WaitAll and the shutdown return at once instead of waiting.
+    m_pCore->set_worker_count(kWorkerCount);
+}
+
+EventDispatcher::~EventDispatcher() {
+    m_pShutdownController.reset();
+    m_pCore.reset();
+}
+
+EventDispatcher& EventDispatcher::Instance() {
+    return s_instance;
+}
+
+void EventDispatcher::Post(AnalyticsEvent event) {
+    try {
+        m_pCore->submit([event = std::move(event)] { Deliver(event); });
+    } catch (...) {
+        // Out of memory while queuing: the event is dropped, like a failed send.
+    }
+}
+
+void EventDispatcher::WaitAll() {
+    m_pCore->wait_until_idle(0);
+}
+
+void EventDispatcher::Deliver(const AnalyticsEvent& event) {
+    try {
+        wchar_t szPath[MAX_PATH] = {};
+        ::GetModuleFileNameW(nullptr, szPath, MAX_PATH);
+        const Json::Value mapped = MapEvent(event, Util::GetFileVersionString(szPath));
+        GAEvent::Instance()->Send(mapped, true);
+    } catch (...) {
+        // Dropped like any failed delivery.
+    }
+}
+
+Json::Value EventDispatcher::MapEvent(const AnalyticsEvent& event,
+                                      const std::wstring& wstrVersion) {
+    const Json::Value& record = event.Record();
+    Json::Value mapped;
+    const std::pair<const char*, const char*> copies[] = {
+        {AnalyticsEvent::kCategory, "category"},
+        {AnalyticsEvent::kAction, "action"},
+        {AnalyticsEvent::kValue, "value"},
+    };
+    for (const auto& copy : copies) {
+        if (record.isMember(copy.first))
+            mapped[copy.second] = record[copy.first];
+    }
+    std::string strVersion;
+    CvCommon::String::WCharToUTF8(wstrVersion, strVersion);
+    mapped["label"] = strVersion;
+    return mapped;
+}

@@ -1,0 +1,267 @@
+#include "GAEvent.h"
+
+#include "CvComn_Handle.h"
+#include "CvComn_String.h"
+#include "HttpAgent.h"
+#include "TelemetryBuildConfig.h"
+
+#include <objbase.h>
+#include <rpc.h>
+
+#include <memory>
+#include <new>
+
+// The class-wide values are constructed before every static object of
+// ordinary priority, the event dispatcher among them, and so destroyed after
+// it: deliveries that still run while the dispatcher shuts down at process
+// exit find them intact. The locks are constant-initialised and never torn
+// down.
+#define GAEVENT_CLASS_WIDE __attribute__((init_priority(1000)))
+
+std::atomic<GAEvent*> GAEvent::s_pInstance{nullptr};
+std::wstring GAEvent::s_wstrTrackingId GAEVENT_CLASS_WIDE;
+std::wstring GAEvent::s_wstrClientId GAEVENT_CLASS_WIDE;
+std::wstring GAEvent::s_wstrLanguage GAEVENT_CLASS_WIDE;
+std::wstring GAEvent::s_wstrEngineVersion GAEVENT_CLASS_WIDE;
+std::wstring GAEvent::s_wstrCollectorHost GAEVENT_CLASS_WIDE(LAUNCHER_COLLECTOR_HOST);
+std::mutex GAEvent::s_instanceLock;
+std::mutex GAEvent::s_sendLock;
+
+namespace {
+
+const wchar_t* const kHitUrlFormat = L"http://%ls/collect?v=1&t=event&tid=%ls&cid=%ls&ec=%ls&ea=%ls"
+                                     L"&el=%ls&ev=0&ul=%ls&cd1=%ls";
+const wchar_t* const kFallbackVersion = L"1.0.0.0";
+const LANGID kUserLanguage = 0x0409;
+
+// Percent-encodes the UTF-8 bytes of a text, keeping the unreserved
+// characters of URLs; a text that cannot be converted becomes empty.
+std::wstring EncodeQueryValue(const std::wstring& wstrText) {
+    std::string strUtf8;
+    if (!CvCommon::String::WCharToUTF8(wstrText, strUtf8))
+        return std::wstring();
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring wstrOut;
+    for (unsigned char ch : strUtf8) {
+        const bool bUnreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                                 (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' ||
+                                 ch == '~';
+        if (bUnreserved) {
+            wstrOut.push_back(static_cast<wchar_t>(ch));
+        } else {
+            wstrOut.push_back(L'%');
+            wstrOut.push_back(kHex[ch >> 4]);
+            wstrOut.push_back(kHex[ch & 0x0F]);
+        }
+    }
+    return wstrOut;
+}
+
+// The member's text when it is a string, else empty.
+std::wstring TextMember(const Json::Value& record, const char* pszName) {
+    std::wstring wstrText;
+    if (record.isMember(pszName) && record[pszName].isString())
+        CvCommon::String::UTF8ToWChar(record[pszName].asString(), wstrText);
+    return wstrText;
+}
+
+void DebugMessage(const std::wstring& wstrText) {
+    ::OutputDebugStringW(wstrText.c_str());
+}
+
+} // namespace
+
+GAEvent::GAEvent() {
+    GetEngineVersion();
+    InitLanguage();
+    CreateClientId(s_wstrClientId);
+    s_wstrTrackingId = LAUNCHER_TRACKING_ID;
+}
+
+GAEvent* GAEvent::Instance() {
+    GAEvent* pInstance = s_pInstance.load(std::memory_order_acquire);
+    if (pInstance != nullptr)
+        return pInstance;
+    std::lock_guard<std::mutex> lock(s_instanceLock);
+    pInstance = s_pInstance.load(std::memory_order_relaxed);
+    if (pInstance == nullptr) {
+        pInstance = new GAEvent();
+        s_pInstance.store(pInstance, std::memory_order_release);
+    }
+    return pInstance;
+}
+
+void GAEvent::SetCollectorHost(const std::wstring& wstrHost) {
+    s_wstrCollectorHost = wstrHost;
+}
+
+bool GAEvent::Send(const Json::Value& record, bool bWait) {
+    Json::StyledWriter writer;
+    std::unique_ptr<std::wstring> pText(new (std::nothrow) std::wstring());
+    HANDLE hThread = nullptr;
+    if (pText && CvCommon::String::UTF8ToWChar(writer.write(record), *pText)) {
+        hThread = ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pText.get(), 0, nullptr);
+        // From here on the send thread owns the text.
+        if (hThread != nullptr)
+            pText.release();
+    }
+    CvCommon::Handle::UniqueHandle thread(hThread);
+    if (!bWait)
+        return true;
+    if (thread && ::WaitForSingleObject(thread.get(), INFINITE) == WAIT_OBJECT_0) {
+        ::OutputDebugStringW(L"Wait GA send thread finished!");
+        return true;
+    }
+    ::OutputDebugStringW(L"Wait GA send thread error!");
+    return false;
+}
+
+DWORD WINAPI GAEvent::SendThreadProc(LPVOID pParam) {
+    std::unique_ptr<std::wstring> pText(static_cast<std::wstring*>(pParam));
+    try {
+        std::lock_guard<std::mutex> lock(s_sendLock);
+        const std::wstring wstrText = *pText;
+        pText.reset();
+        const bool bDelivered = SendHit(wstrText);
+        ::OutputDebugStringW(bDelivered ? L"GA send reuqest success!" : L"GA send request fail!");
+        ::OutputDebugStringW(L"*************GA send end*************");
+    } catch (...) {
+        // Formatting and the HTTP client throw only when memory runs out; the
+        // event is dropped like any other failed send.
+        ::OutputDebugStringW(L"GA send request fail!");
+    }
+    return 0;
+}
+
+bool GAEvent::SendHit(const std::wstring& wstrTargetId) {
+    ::OutputDebugStringW(L"*************GA send start*************");
+    DebugMessage(L"wstrTargetId:" + wstrTargetId);
+
+    HitFields fields;
+    if (!ReadRecord(wstrTargetId, fields))
+        return false;
+    DebugMessage(fields.wstrTrackingId);
+    DebugMessage(s_wstrEngineVersion);
+    DebugMessage(s_wstrLanguage);
+
+    std::wstring wstrUrl;
+    if (!FormatHitUrl(s_wstrCollectorHost, fields, wstrUrl))
+        return false;
+    HttpGetSimple http;
+    std::wstring wstrResponse;
+    return http.Get(wstrUrl, std::wstring(), &wstrResponse, nullptr) == 200;
+}
+
+bool GAEvent::ReadRecord(const std::wstring& wstrRecord, HitFields& fields) {
+    std::string strRecord;
+    if (!CvCommon::String::WCharToUTF8(wstrRecord, strRecord))
+        return false;
+    Json::Value record;
+    Json::Reader reader;
+    if (!reader.parse(strRecord, record, true))
+        return false;
+    if (!record.isObject())
+        record = Json::Value(Json::objectValue);
+
+    fields.wstrTrackingId = s_wstrTrackingId;
+    if (record.isMember("GaTrackingId") && record["GaTrackingId"].isString())
+        fields.wstrTrackingId = TextMember(record, "GaTrackingId");
+    fields.wstrClientId = s_wstrClientId;
+    fields.wstrCategory = TextMember(record, "category");
+    fields.wstrAction = TextMember(record, "action");
+    fields.wstrLabel = TextMember(record, "label");
+    fields.wstrLanguage = s_wstrLanguage;
+    fields.wstrDimension1 = TextMember(record, "dimension1");
+    return true;
+}
+
+bool GAEvent::FormatHitUrl(const std::wstring& wstrHost, const HitFields& fields,
+                           std::wstring& wstrUrl) {
+    return CvCommon::String::Format(
+        wstrUrl, kHitUrlFormat, wstrHost.c_str(), EncodeQueryValue(fields.wstrTrackingId).c_str(),
+        EncodeQueryValue(fields.wstrClientId).c_str(),
+        EncodeQueryValue(fields.wstrCategory).c_str(), EncodeQueryValue(fields.wstrAction).c_str(),
+        EncodeQueryValue(fields.wstrLabel).c_str(), EncodeQueryValue(fields.wstrLanguage).c_str(),
+        EncodeQueryValue(fields.wstrDimension1).c_str());
+}
+
+bool GAEvent::GetEngineVersion() {
+    wchar_t szPath[MAX_PATH] = {};
+    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), szPath, MAX_PATH);
+    return ReadEngineVersion(szPath, s_wstrEngineVersion);
+}
+
+bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstrVersion) {
+    wstrVersion.clear();
+    DWORD dwHandle = 0;
+    const DWORD cbInfo =
+        wstrPath.empty() ? 0 : ::GetFileVersionInfoSizeW(wstrPath.c_str(), &dwHandle);
+    if (cbInfo == 0) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() dwSize = 0");
+        wstrVersion = kFallbackVersion;
+        return false;
+    }
+    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[cbInfo]());
+    if (!data) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() pData = NULL");
+        wstrVersion = kFallbackVersion;
+        return false;
+    }
+    if (!::GetFileVersionInfoW(wstrPath.c_str(), 0, cbInfo, data.get())) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() GetFileVersionInfo error");
+        wstrVersion = kFallbackVersion;
+        return false;
+    }
+    void* pValue = nullptr;
+    UINT cbValue = 0;
+    if (!::VerQueryValueW(data.get(), L"\\", &pValue, &cbValue) || pValue == nullptr ||
+        cbValue < sizeof(VS_FIXEDFILEINFO)) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() VerQueryValue error");
+        wstrVersion = kFallbackVersion;
+        return false;
+    }
+    const auto* pFixed = static_cast<const VS_FIXEDFILEINFO*>(pValue);
+    const int a = HIWORD(pFixed->dwFileVersionMS);
+    const int b = LOWORD(pFixed->dwFileVersionMS);
+    const int c = HIWORD(pFixed->dwFileVersionLS);
+    const int d = LOWORD(pFixed->dwFileVersionLS);
+    if (c != 0 || d != 0)
+        CvCommon::String::Format(wstrVersion, L"%d.%d.%d.%d", a, b, c, d);
+    else if (a != 0 || b != 0)
+        CvCommon::String::Format(wstrVersion, L"%d.%d", a, b);
+    return true;
+}
+
+bool GAEvent::CreateClientId(std::wstring& wstrOut) {
+    GUID guid = {};
+    if (FAILED(::CoCreateGuid(&guid)))
+        return false;
+    RPC_WSTR pszGuid = nullptr;
+    if (::UuidToStringW(&guid, &pszGuid) != RPC_S_OK) {
+        if (pszGuid != nullptr)
+            ::RpcStringFreeW(&pszGuid);
+        return false;
+    }
+    std::wstring wstrId(reinterpret_cast<const wchar_t*>(pszGuid));
+    ::RpcStringFreeW(&pszGuid);
+    if (!CvCommon::String::ToUpper(wstrId))
+        return false;
+    wstrOut = wstrId;
+    return true;
+}
+
+const wchar_t* GAEvent::LanguageTag(LANGID langId) {
+    switch (langId) {
+    case 0x0411:
+        return L"ja-jp";
+    case 0x0804:
+        return L"zh-cn";
+    default:
+        return L"en-us";
+    }
+}
+
+bool GAEvent::InitLanguage() {
+    s_wstrLanguage = LanguageTag(kUserLanguage);
+    return true;
+}

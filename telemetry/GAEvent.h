@@ -1,0 +1,87 @@
+#pragma once
+// The analytics sender: turns a mapped event record into one Measurement
+// Protocol hit (version 1, hit type event) and sends it to the collector as
+// an HTTP GET, each send on a thread of its own and one send at a time.
+
+#include <json/json.h>
+
+#include <windows.h>
+
+#include <atomic>
+#include <mutex>
+#include <string>
+
+class GAEvent {
+public:
+    // The values of one hit, in the order the query carries them.
+    struct HitFields {
+        std::wstring wstrTrackingId;
+        std::wstring wstrClientId;
+        std::wstring wstrCategory;
+        std::wstring wstrAction;
+        std::wstring wstrLabel;
+        std::wstring wstrLanguage;
+        std::wstring wstrDimension1;
+    };
+
+    // The single sender, created on first use and never destroyed.
+    static GAEvent* Instance();
+
+    // Hands the record to a new send thread and, with bWait, waits for that
+    // thread to end. True when bWait is false; otherwise true only when the
+    // thread was started and has ended. Whether the collector accepted the
+    // hit is not part of the result.
+    bool Send(const Json::Value& record, bool bWait);
+
+    // Reads the record text into the hit's fields: "category", "action",
+    // "label" and "dimension1" when they are strings (empty otherwise),
+    // "GaTrackingId" when it is a string (else the built-in identifier), and
+    // the sender's client identifier and language. False on a parse error.
+    static bool ReadRecord(const std::wstring& wstrRecord, HitFields& fields);
+    // The hit URL "http://<host>/collect?v=1&t=event&tid=..&cid=..&ec=..&ea=..
+    // &el=..&ev=0&ul=..&cd1=..". Every value is percent-encoded as UTF-8,
+    // leaving letters, digits and "-._~" as they are. False when the text
+    // cannot be formatted.
+    static bool FormatHitUrl(const std::wstring& wstrHost, const HitFields& fields,
+                             std::wstring& wstrUrl);
+
+    // The version text of a file's version resource: "a.b.c.d" when c or d is
+    // not 0, else "a.b" when a or b is not 0, else empty; "1.0.0.0" when the
+    // resource cannot be read (then false).
+    static bool ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstrVersion);
+    // A new client identifier: a GUID as 36 upper-case characters in groups of
+    // 8-4-4-4-12, without braces. False (output unchanged) on failure.
+    static bool CreateClientId(std::wstring& wstrOut);
+    // "ja-jp" for 0x0411, "zh-cn" for 0x0804, "en-us" for everything else.
+    static const wchar_t* LanguageTag(LANGID langId);
+
+    // The class-wide values; set while the instance is created.
+    static const std::wstring& TrackingId() { return s_wstrTrackingId; }
+    static const std::wstring& ClientId() { return s_wstrClientId; }
+    static const std::wstring& Language() { return s_wstrLanguage; }
+    static const std::wstring& EngineVersion() { return s_wstrEngineVersion; }
+
+    // Points the hits at another collector (host or host:port). Only tests
+    // call it, before the first event is delivered; the program always uses
+    // the collector of its build.
+    static void SetCollectorHost(const std::wstring& wstrHost);
+    static const std::wstring& CollectorHost() { return s_wstrCollectorHost; }
+
+private:
+    GAEvent();
+
+    static DWORD WINAPI SendThreadProc(LPVOID pParam);
+    // True only when the collector answered with status 200.
+    static bool SendHit(const std::wstring& wstrTargetId);
+    static bool GetEngineVersion();
+    static bool InitLanguage();
+
+    static std::atomic<GAEvent*> s_pInstance;
+    static std::wstring s_wstrTrackingId;
+    static std::wstring s_wstrClientId;
+    static std::wstring s_wstrLanguage;
+    static std::wstring s_wstrEngineVersion;
+    static std::wstring s_wstrCollectorHost;
+    static std::mutex s_instanceLock;
+    static std::mutex s_sendLock;
+};

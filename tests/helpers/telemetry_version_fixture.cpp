@@ -1,0 +1,4 @@
+// A program that only carries a version resource (FIXTURE_VERSION).
+int wmain() {
+    return 0;
+}
