@@ -1,0 +1,81 @@
+#pragma once
+// Text rules of the transfer code, free of platform calls: URL splitting,
+// the download naming rule, Content-Disposition, proxy texts and progress.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace NetParse {
+
+struct UrlParts {
+    bool bSecure = false;
+    std::wstring wstrServer;
+    unsigned long ulPort = 0;
+    // Everything from the first "/" after the host, query included; "/" when
+    // the URL has no path.
+    std::wstring wstrObject;
+};
+
+// Splits an absolute URL of the exact (case-sensitive) scheme "http" or
+// "https". The port follows the host after a colon and is read with automatic
+// base ("0x1F90" is 8080); a port text without digits gives 0; without a port
+// the scheme's default is used. False for anything else.
+bool SplitUrl(const std::wstring& wstrUrl, UrlParts& parts);
+
+// Finds the filename parameter of a Content-Disposition value (the parameter
+// name in any letter case). A quoted value ends at its closing quote, a token
+// at the next ";". The value keeps the header's letter case. False when the
+// header has no such parameter.
+bool DispositionFileName(const std::wstring& wstrDisposition, std::wstring& wstrName);
+
+// The text after the URL's last "/", cut at its first "?"; empty without "/".
+std::wstring UrlFileName(const std::wstring& wstrUrl);
+
+// Turns a name chosen by a server into a plain file name: everything up to the
+// last "/" or "\" is dropped, characters Windows refuses in file names become
+// "_", trailing dots and blanks (which Windows drops) are removed, and a
+// device name such as CON or LPT1 gets a leading "_". Empty when nothing is
+// left.
+std::wstring SanitizeFileName(const std::wstring& wstrName);
+
+// The name a download is saved under, before numbering: the Content-
+// Disposition file name, or when that gives nothing usable the URL's last
+// segment, made safe with SanitizeFileName. A name without "." gets "." and
+// the default type. Empty when no usable name exists.
+std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::wstring& wstrUrl,
+                              const std::wstring& wstrDefaultType);
+
+// Longest file name the naming rule produces.
+constexpr size_t kMaxFileNameLength = 259;
+
+// "name(counter).ext" from "name.ext" (the last dot splits), "name(counter)"
+// from a name without a dot. False when the result would be longer than
+// kMaxFileNameLength.
+bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter, std::wstring& wstrOut);
+
+// Reads the proxy for http requests out of a proxy text as the platform
+// reports it: the "http=" entry of a per-scheme list, else the first entry of
+// the list (entries end at ";" or a blank). A proxy script's answer form
+// "PROXY host:port" is understood; its DIRECT, SOCKS and HTTPS entries name no
+// usable proxy. A leading "http://" is skipped. "host:port" gives both; an
+// entry without a port (or with an empty one) means port 80. False when no
+// host is named or the port is out of range.
+bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& nPort);
+
+// Share of an announced body received so far, in percent, never above 100.
+// An unknown length (0) gives 0.
+uint32_t ProgressPercent(uint64_t ullReceived, uint32_t dwContentLength);
+
+// Longest host name handed to a proxy script.
+constexpr size_t kMaxScriptHostLength = 255;
+
+// The host a proxy script is asked about for a URL: the text after "://" up
+// to the path, without user information and port. False when it is longer
+// than kMaxScriptHostLength.
+bool ScriptHostOfUrl(const std::string& strUrl, std::string& strHost);
+
+// True when a proxy script's answer starts with "DIRECT" in any letter case.
+bool IsDirectAnswer(const std::string& strAnswer);
+
+} // namespace NetParse

@@ -1,0 +1,350 @@
+// Drives the transfer code from the command line for the end-to-end tests and
+// the download benchmark. Prints its findings as key=value lines.
+//
+//   net_driver download URL DIR [--type T] [limits] [--linger-ms N] [--stats]
+//              [--sample-memory]
+//   net_driver submit URL [--post-bytes N] [--headers H] [limits]
+//   net_driver session URL [--post-bytes N] [limits]
+//   net_driver proxy URL [--preset HOST PORT]
+//   net_driver findproxy URL
+//   net_driver jsproxy URL SCRIPT_URL
+//   limits: --wait-ms N --stack-timeout-ms N
+
+#include "NetRequest.h"
+#include "ProxySettings.h"
+#include "TransferSession.h"
+
+#include <windows.h>
+#include <psapi.h>
+
+#include <algorithm>
+#include <atomic>
+#include <memory>
+#include <thread>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+namespace {
+
+std::string Utf8(const std::wstring& wstr) {
+    if (wstr.empty())
+        return std::string();
+    const int cb = ::WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string str(static_cast<size_t>(cb), '\0');
+    ::WideCharToMultiByte(CP_UTF8, 0, wstr.data(), static_cast<int>(wstr.size()), &str[0], cb,
+                          nullptr, nullptr);
+    return str;
+}
+
+std::string Hex(const std::string& strBytes) {
+    static const char kDigits[] = "0123456789abcdef";
+    std::string strOut;
+    for (unsigned char ch : strBytes) {
+        strOut += kDigits[ch >> 4];
+        strOut += kDigits[ch & 15];
+    }
+    return strOut;
+}
+
+void Put(const char* pszKey, const std::string& strValue) {
+    std::printf("%s=%s\n", pszKey, strValue.c_str());
+}
+void Put(const char* pszKey, const std::wstring& wstrValue) {
+    Put(pszKey, Utf8(wstrValue));
+}
+void PutNumber(const char* pszKey, unsigned long long ullValue) {
+    std::printf("%s=%llu\n", pszKey, ullValue);
+}
+void PutCode(const char* pszKey, DWORD dwValue) {
+    std::printf("%s=0x%08lX\n", pszKey, static_cast<unsigned long>(dwValue));
+}
+
+struct Options {
+    std::vector<std::wstring> vecArgs;
+    std::wstring wstrType;
+    std::wstring wstrHeaders;
+    size_t nPostBytes = 0;
+    bool bPost = false;
+    bool bStats = false;
+    bool bSampleMemory = false;
+    DWORD dwLingerMs = 0;
+    bool bPreset = false;
+    std::wstring wstrPresetHost;
+    int nPresetPort = 0;
+    TransferLimits limits;
+};
+
+bool ParseOptions(int argc, wchar_t** argv, Options& options) {
+    for (int i = 2; i < argc; ++i) {
+        const std::wstring wstrArg = argv[i];
+        auto next = [&]() -> std::wstring { return i + 1 < argc ? argv[++i] : L""; };
+        if (wstrArg == L"--type")
+            options.wstrType = next();
+        else if (wstrArg == L"--headers")
+            options.wstrHeaders = next();
+        else if (wstrArg == L"--post-bytes") {
+            options.bPost = true;
+            options.nPostBytes = std::wcstoul(next().c_str(), nullptr, 10);
+        } else if (wstrArg == L"--wait-ms")
+            options.limits.dwWaitMs = std::wcstoul(next().c_str(), nullptr, 10);
+        else if (wstrArg == L"--stack-timeout-ms")
+            options.limits.dwStackTimeoutMs = std::wcstoul(next().c_str(), nullptr, 10);
+        else if (wstrArg == L"--linger-ms")
+            options.dwLingerMs = std::wcstoul(next().c_str(), nullptr, 10);
+        else if (wstrArg == L"--stats")
+            options.bStats = true;
+        else if (wstrArg == L"--sample-memory")
+            options.bSampleMemory = true;
+        else if (wstrArg == L"--preset") {
+            options.bPreset = true;
+            options.wstrPresetHost = next();
+            options.nPresetPort = static_cast<int>(std::wcstol(next().c_str(), nullptr, 10));
+        } else if (wstrArg.compare(0, 2, L"--") == 0)
+            return false;
+        else
+            options.vecArgs.push_back(wstrArg);
+    }
+    return true;
+}
+
+// The request body of a POST: a counting pattern, so that a reordered or
+// repeated chunk shows.
+std::string PostBody(size_t nBytes) {
+    std::string strBody(nBytes, '\0');
+    for (size_t i = 0; i < nBytes; ++i)
+        strBody[i] = static_cast<char>('a' + (i / 8192) % 26);
+    return strBody;
+}
+
+// Progress reports as they arrive, kept outside the caller's stack so that a
+// late report after the operation returned can be counted, not crash.
+struct ProgressLog {
+    CRITICAL_SECTION cs;
+    std::vector<DWORD> vecReports;
+    ProgressLog() { ::InitializeCriticalSection(&cs); }
+    void Add(DWORD dwPercent) {
+        ::EnterCriticalSection(&cs);
+        vecReports.push_back(dwPercent);
+        ::LeaveCriticalSection(&cs);
+    }
+    size_t Count() {
+        ::EnterCriticalSection(&cs);
+        const size_t n = vecReports.size();
+        ::LeaveCriticalSection(&cs);
+        return n;
+    }
+    std::string Text() {
+        ::EnterCriticalSection(&cs);
+        std::string str;
+        for (size_t i = 0; i < vecReports.size(); ++i)
+            str += (i ? "," : "") + std::to_string(vecReports[i]);
+        ::LeaveCriticalSection(&cs);
+        return str;
+    }
+};
+
+ProgressLog* g_pProgress = new ProgressLog();
+
+double Seconds(const LARGE_INTEGER& start) {
+    LARGE_INTEGER now, frequency;
+    ::QueryPerformanceCounter(&now);
+    ::QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
+}
+
+// Peak private memory. Some systems (Wine among them) report the current
+// value as the peak, so a sampler thread also watches the current value while
+// the operation runs.
+class MemorySampler {
+public:
+    MemorySampler() : m_thread([this] { Run(); }) {}
+    ~MemorySampler() { Stop(); }
+    SIZE_T Stop() {
+        if (m_thread.joinable()) {
+            m_bStop = true;
+            m_thread.join();
+        }
+        Sample();
+        return m_peak;
+    }
+
+private:
+    void Run() {
+        while (!m_bStop) {
+            Sample();
+            ::Sleep(10);
+        }
+    }
+    void Sample() {
+        PROCESS_MEMORY_COUNTERS counters = {};
+        counters.cb = sizeof(counters);
+        if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters))) {
+            SIZE_T peak = m_peak.load();
+            const SIZE_T now = std::max(counters.PeakPagefileUsage, counters.PagefileUsage);
+            while (now > peak && !m_peak.compare_exchange_weak(peak, now)) {
+            }
+        }
+    }
+
+    std::atomic<bool> m_bStop{false};
+    std::atomic<SIZE_T> m_peak{0};
+    std::thread m_thread;
+};
+
+// After the operation has returned, keeps the process busy with fresh heap
+// blocks (so that a late notification touching freed memory would show) and
+// then reports whether progress arrived late.
+void Linger(DWORD dwMs, size_t nReportsAtReturn) {
+    if (dwMs == 0)
+        return;
+    const DWORD dwStart = ::GetTickCount();
+    std::vector<std::string> vecNoise;
+    while (::GetTickCount() - dwStart < dwMs) {
+        vecNoise.emplace_back(64 * 1024, '\xCD');
+        if (vecNoise.size() > 64)
+            vecNoise.clear();
+        ::Sleep(20);
+    }
+    PutNumber("late_progress", g_pProgress->Count() - nReportsAtReturn);
+}
+
+int Download(const Options& options) {
+    if (options.vecArgs.size() != 2)
+        return 2;
+    std::wstring wstrPath = options.vecArgs[1];
+    std::unique_ptr<MemorySampler> sampler;
+    if (options.bSampleMemory)
+        sampler.reset(new MemorySampler());
+    LARGE_INTEGER start;
+    ::QueryPerformanceCounter(&start);
+    const ResultCode result = DownloadFile(
+        options.vecArgs[0], wstrPath, [](DWORD p) { g_pProgress->Add(p); }, options.wstrType,
+        options.limits);
+    const double dSeconds = Seconds(start);
+    const SIZE_T peak = sampler ? sampler->Stop() : 0;
+    const size_t nReports = g_pProgress->Count();
+    PutCode("result", result);
+    Put("path", wstrPath);
+    Put("progress", g_pProgress->Text());
+    if (options.bStats)
+        std::printf("seconds=%.3f\n", dSeconds);
+    if (sampler)
+        PutNumber("peak_pagefile", peak);
+    Linger(options.dwLingerMs, nReports);
+    return 0;
+}
+
+int Submit(const Options& options) {
+    if (options.vecArgs.size() != 1)
+        return 2;
+    std::string strOut = "untouched";
+    DWORD dwStatus = 0xFFFFFFFF;
+    const ResultCode result =
+        SubmitRequest(options.vecArgs[0], PostBody(options.nPostBytes), strOut, options.bPost,
+                      &dwStatus, options.wstrHeaders, options.limits);
+    PutCode("result", result);
+    PutNumber("status", dwStatus);
+    Put("out_hex", Hex(strOut));
+    return 0;
+}
+
+int Session(const Options& options) {
+    if (options.vecArgs.size() != 1)
+        return 2;
+    TransferSession session(options.limits);
+    const DWORD dwOpen = session.Open(options.vecArgs[0]);
+    PutCode("open", dwOpen);
+    Put("server", session.Server());
+    PutNumber("port", session.Port());
+    Put("object", session.Object());
+    PutCode("flags", session.OpenFlags());
+    if (dwOpen != 0)
+        return 0;
+    session.SetProgressCallback([](DWORD p) { g_pProgress->Add(p); });
+    if (!options.wstrHeaders.empty())
+        session.SetHeaders(options.wstrHeaders);
+    const DWORD dwSend = options.bPost ? session.Post(PostBody(options.nPostBytes)) : session.Get();
+    PutCode("send", dwSend);
+    PutNumber("status", session.StatusCode());
+    std::wstring wstrLocation;
+    session.Location(wstrLocation);
+    Put("location", wstrLocation);
+    std::string strBody;
+    session.Response(strBody);
+    PutNumber("body_length", strBody.size());
+    Put("body_hex", Hex(strBody.substr(0, 256)));
+    PutNumber("content_length", session.ContentLength());
+    PutNumber("body_error", session.BodyError());
+    Put("disposition", session.ContentDisposition());
+    Put("progress", g_pProgress->Text());
+    return 0;
+}
+
+int Proxy(const Options& options) {
+    if (options.vecArgs.size() != 1)
+        return 2;
+    ProxySettings& proxy = ProxySettings::Instance();
+    if (options.bPreset) {
+        proxy.m_wstrProxyServer = options.wstrPresetHost;
+        proxy.m_nProxyPort = options.nPresetPort;
+    }
+    PutNumber("discover", proxy.Discover(options.vecArgs[0]));
+    PutNumber("found", proxy.m_bProxyFound ? 1 : 0);
+    if (proxy.m_bProxyFound) {
+        Put("host", proxy.m_wstrProxyServer);
+        PutNumber("port", static_cast<unsigned long long>(proxy.m_nProxyPort));
+    }
+    return 0;
+}
+
+int FindProxy(const Options& options) {
+    if (options.vecArgs.size() != 1)
+        return 2;
+    std::vector<wchar_t> vecText(ProxySettings::kProxyTextBuffer, L'\0');
+    const bool bOk =
+        ProxySettings::FindProxyForUrl(options.vecArgs[0].c_str(), vecText.data(), vecText.size());
+    PutNumber("ok", bOk ? 1 : 0);
+    Put("text", std::wstring(vecText.data()));
+    return 0;
+}
+
+int JsProxy(const Options& options) {
+    if (options.vecArgs.size() != 2)
+        return 2;
+    std::string strUrl = Utf8(options.vecArgs[0]);
+    std::string strScript = Utf8(options.vecArgs[1]);
+    char szAnswer[1024] = {};
+    const int nResult = ProxySettings::QueryAutoProxyDll(strUrl, strScript, szAnswer, 1023);
+    std::printf("result=%d\n", nResult);
+    Put("answer", std::string(szAnswer));
+    return 0;
+}
+
+} // namespace
+
+int wmain(int argc, wchar_t** argv) {
+    Options options;
+    if (argc < 3 || !ParseOptions(argc, argv, options)) {
+        std::fprintf(stderr, "usage: net_driver COMMAND ARGS...\n");
+        return 2;
+    }
+    const std::wstring wstrCommand = argv[1];
+    int nExit = 2;
+    if (wstrCommand == L"download")
+        nExit = Download(options);
+    else if (wstrCommand == L"submit")
+        nExit = Submit(options);
+    else if (wstrCommand == L"session")
+        nExit = Session(options);
+    else if (wstrCommand == L"proxy")
+        nExit = Proxy(options);
+    else if (wstrCommand == L"findproxy")
+        nExit = FindProxy(options);
+    else if (wstrCommand == L"jsproxy")
+        nExit = JsProxy(options);
+    std::fflush(stdout);
+    return nExit;
+}

@@ -1,0 +1,29 @@
+# The transfer code: text rules and body store as unit tests; the session,
+# the operations and proxy discovery against loopback services.
+launcher_add_unit_test(net_parse_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_parse.cpp
+    LIBS net)
+
+launcher_add_unit_test(net_platform_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_platform.cpp
+    LIBS net)
+
+launcher_add_unit_test(net_session_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_session.cpp
+    LIBS net)
+
+add_executable(net_driver ${CMAKE_CURRENT_SOURCE_DIR}/helpers/net_driver.cpp)
+target_link_libraries(net_driver PRIVATE net psapi)
+target_link_options(net_driver PRIVATE -municode)
+
+add_executable(import_root_ca ${CMAKE_CURRENT_SOURCE_DIR}/helpers/import_root_ca.cpp)
+target_link_libraries(import_root_ca PRIVATE crypt32)
+target_link_options(import_root_ca PRIVATE -municode)
+
+add_executable(winhttp_reference ${CMAKE_CURRENT_SOURCE_DIR}/helpers/winhttp_reference.cpp)
+target_link_libraries(winhttp_reference PRIVATE winhttp psapi)
+target_link_options(winhttp_reference PRIVATE -municode)
+
+launcher_add_py_test(net.e2e e2e/test_net.py
+    FIXTURES "Prefix32"
+    DEPENDS_ON net_driver import_root_ca)
