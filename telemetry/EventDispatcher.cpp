@@ -35,10 +35,26 @@ EventDispatcher& EventDispatcher::Instance() {
 
 void EventDispatcher::Post(AnalyticsEvent event) {
     try {
-        m_pCore->submit([event = std::move(event)] { Deliver(event); });
+        // Tickets follow the queue's order, which the workers take from.
+        std::lock_guard<std::mutex> lock(m_postMutex);
+        const unsigned long long ullTicket = m_ullNextTicket;
+        m_pCore->submit(
+            [this, event = std::move(event), ullTicket] { DeliverInTurn(event, ullTicket); });
+        ++m_ullNextTicket;
     } catch (...) {
-        // Out of memory while queuing: the event is dropped, like a failed send.
+        // Out of memory while queuing: the event is dropped, like a failed
+        // send, and takes no ticket.
     }
+}
+
+void EventDispatcher::DeliverInTurn(const AnalyticsEvent& event, unsigned long long ullTicket) {
+    std::unique_lock<std::mutex> turn(m_turnMutex);
+    m_turnChanged.wait(turn, [&] { return m_ullNowServing == ullTicket; });
+    turn.unlock();
+    Deliver(event); // never throws: a failed delivery only drops the event
+    turn.lock();
+    ++m_ullNowServing;
+    m_turnChanged.notify_all();
 }
 
 void EventDispatcher::WaitAll() {

@@ -9,8 +9,10 @@
 
 #include <json/json.h>
 
+#include <condition_variable>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace threadpool {
@@ -25,6 +27,7 @@ public:
     static EventDispatcher& Instance();
 
     // Queues a copy of the event for delivery; never waits for the network.
+    // Events reach the collector in the order they were posted.
     void Post(AnalyticsEvent event);
     // Returns once every event posted before has been delivered (or dropped
     // after a failed send).
@@ -45,10 +48,22 @@ public:
 private:
     EventDispatcher();
 
+    // Delivers the event once every event posted before it has been sent or
+    // dropped.
+    void DeliverInTurn(const AnalyticsEvent& event, unsigned long long ullTicket);
+
     // Declared in this order so that the shutdown controller is released
     // first (draining the queue and joining the workers), the core second.
     std::shared_ptr<threadpool::pool_core> m_pCore;
     std::shared_ptr<threadpool::shutdown_controller> m_pShutdownController;
+
+    // Posting order: each posted event takes the next ticket; sends happen in
+    // ticket order.
+    std::mutex m_postMutex;
+    unsigned long long m_ullNextTicket = 0;
+    std::mutex m_turnMutex;
+    std::condition_variable m_turnChanged;
+    unsigned long long m_ullNowServing = 0;
 
     static EventDispatcher s_instance;
 };

@@ -31,9 +31,10 @@ class Hit:
 class Collector:
     """Use as a context manager. status: the answer's status; body: its body;
     delay: seconds to wait before answering; silent: accept and never answer;
-    send_date: whether the answer carries a Date header."""
+    send_date: whether the answer carries a Date header; port: a fixed port
+    (the launcher's build names its collector), or 0 for any free one."""
 
-    def __init__(self, status=200, body=b"", delay=0.0, silent=False, send_date=True):
+    def __init__(self, status=200, body=b"", delay=0.0, silent=False, send_date=True, port=0):
         self.status = status
         self.body = body
         self.delay = delay
@@ -43,7 +44,7 @@ class Collector:
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)
         self._stopping = threading.Event()
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), self._handler_class())
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", port), self._handler_class())
         self._server.daemon_threads = True
         self._thread = None
 
