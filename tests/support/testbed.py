@@ -16,6 +16,7 @@ import shutil
 import signal
 import subprocess
 import sys
+import tempfile
 import time
 
 PROXY_VARS = ("http_proxy", "https_proxy", "no_proxy", "HTTP_PROXY", "HTTPS_PROXY",
@@ -104,19 +105,39 @@ class TestBed:
     def run(self, program, args=(), timeout=60, extra_env=None, cwd=None):
         """Runs a program to its end; returns a Result with the exit code, the
         debugger output lines and the rest of stderr."""
-        proc = subprocess.run(self.command(program, args), env=self.env(DEBUG_CHANNELS, extra_env),
-                              capture_output=True, timeout=timeout, cwd=cwd)
-        return Result(proc.returncode, proc.stdout, proc.stderr)
+        return self.collect(self.start(program, args, extra_env, cwd), timeout)
 
     def start(self, program, args=(), extra_env=None, cwd=None):
-        """Starts a program in the background; finish it with collect()."""
-        return subprocess.Popen(self.command(program, args), env=self.env(DEBUG_CHANNELS, extra_env),
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd=cwd)
+        """Starts a program in the background; finish it with collect().
+
+        Its output goes to files, not pipes: the wineserver and the system
+        processes that a first program of a prefix starts inherit its handles,
+        and a pipe would stay open until they end."""
+        os.makedirs(os.path.join(self.dir, "output"), exist_ok=True)
+        files = [tempfile.TemporaryFile(dir=os.path.join(self.dir, "output")) for _ in range(2)]
+        proc = subprocess.Popen(self.command(program, [str(a) for a in args]),
+                                env=self.env(DEBUG_CHANNELS, extra_env), stdin=subprocess.DEVNULL,
+                                stdout=files[0], stderr=files[1], cwd=cwd)
+        proc.output_files = files
+        return proc
 
     @staticmethod
     def collect(proc, timeout=60):
-        out, err = proc.communicate(timeout=timeout)
-        return Result(proc.returncode, out, err)
+        """Waits for a started program (killing it after timeout seconds,
+        then raising subprocess.TimeoutExpired) and returns its Result."""
+        try:
+            proc.wait(timeout=timeout)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            raise
+        finally:
+            outputs = []
+            for f in proc.output_files:
+                f.seek(0)
+                outputs.append(f.read())
+                f.close()
+        return Result(proc.returncode, *outputs)
 
     def to_windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
