@@ -2,3 +2,5 @@
 
 bool g_bSilentRun = false;
 CvCommon::Handle::UniqueHandle g_hInstanceSemaphore;
+HWND g_hProgressWnd = nullptr;
+std::wstring g_wstrLaunchArgs;

@@ -2,6 +2,7 @@
 // window needs, and the choice between the silent and the windowed run.
 
 #include "InstanceGuard.h"
+#include "LaunchWorkflow.h"
 #include "LauncherConfig.h"
 #include "LauncherGlobals.h"
 #include "RunMode.h"
@@ -35,6 +36,8 @@ int RunChosenMode(const std::wstring& wstrCmdLine) {
     if (IsSilentCommandLine(wstrCmdLine.c_str())) {
         g_bSilentRun = true;
         DebugMessage(L"Run mode: silent");
+        // The run's outcome shows only in its events and debugger output.
+        LaunchWorkflow::Instance().Run(wstrCmdLine);
         return 0;
     }
     DebugMessage(L"Run mode: windowed");

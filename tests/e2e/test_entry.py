@@ -124,10 +124,12 @@ class EntryTest(unittest.TestCase):
         for config, guard_line in cases:
             with self.subTest(config=config):
                 copy = self.launcher(config)
-                result = self.bed.run(copy.exe, ["-funid=x"])
+                result = self.bed.run(copy.exe, ["-s", "-funid=x"])
                 self.assertEqual(result.code, 0, result)
                 self.assertIn(guard_line, result.debug)
-                self.assertIn("Run mode: windowed", result.debug)
+                self.assertIn("Run mode: silent", result.debug)
+                # The run itself started (and, with no services, failed).
+                self.assertIn("FunId for this downloader is:", result.debug)
 
     def test_configuration_next_to_the_executable_is_used_and_reported_after_the_crash_handler(self):
         copy = self.launcher(self.instance_config(f"LumenscanTest_{uuid.uuid4().hex}"))
@@ -137,9 +139,9 @@ class EntryTest(unittest.TestCase):
         self.assertIn("Run mode: silent", result.debug)
 
         bare = self.launcher(None)
-        result = self.bed.run(bare.exe, ["-S"])
+        result = self.bed.run(bare.exe, ["C:\\tools-s\\x"])
         self.assertRegex(result.debug[1], r"^[A-Za-z]:\\windows\\temp\\CorvaneLauncherConfig\.ini$")
-        self.assertIn("Run mode: windowed", result.debug)
+        self.assertIn("Run mode: silent", result.debug)
 
 
 if __name__ == "__main__":

@@ -42,3 +42,4 @@ launcher_add_py_test(crash.host e2e/test_crash.py
 launcher_add_py_test(crash.launcher e2e/test_crash.py
     FIXTURES Prefix32
     DEPENDS_ON LumenscanLauncher)
+set_tests_properties(crash.launcher PROPERTIES RESOURCE_LOCK loopback_ports)

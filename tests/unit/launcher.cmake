@@ -13,3 +13,18 @@ add_test(NAME launcher.import_table
 launcher_add_py_test(launcher.entry e2e/test_entry.py
     FIXTURES "Prefix32;Display"
     DEPENDS_ON LumenscanLauncher marked_window)
+# A launcher run talks to the fixed loopback ports of the build's services.
+set_tests_properties(launcher.entry PROPERTIES RESOURCE_LOCK "display;loopback_ports")
+
+# The launch parameters, the redirect request, the package digest, the sidecar
+# and zip unpacking; the archives are written at build time next to the program.
+set(TEST_ZIPS_DIR ${CMAKE_CURRENT_BINARY_DIR}/test_zips)
+add_custom_command(OUTPUT ${TEST_ZIPS_DIR}/good.zip
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/support/make_test_zips.py ${TEST_ZIPS_DIR}
+    DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/make_test_zips.py)
+add_custom_target(test_zips DEPENDS ${TEST_ZIPS_DIR}/good.zip)
+launcher_add_unit_test(launcher_workflow_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_request.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_package.cpp
+    LIBS launcherCore)
+add_dependencies(launcher_workflow_tests test_zips)

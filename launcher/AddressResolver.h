@@ -1,0 +1,17 @@
+#pragma once
+// Learns the current package address from the redirect service.
+
+#include "LaunchOptions.h"
+#include "RedirectRequest.h"
+
+#include <string>
+
+class LauncherConfig;
+
+// Fills the parameters from the configuration, the options, the operating
+// system's word size and the user-interface locale.
+LaunchParameters CollectLaunchParameters(const LauncherConfig& config, const OptionMap& options);
+
+// Asks the redirect service for the download address; empty when none could
+// be learned.
+std::wstring ResolveDownloadAddress(const OptionMap& options);

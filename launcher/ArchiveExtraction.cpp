@@ -1,0 +1,382 @@
+#include "ArchiveExtraction.h"
+
+#include "CvComn_Handle.h"
+#include "Util_File.h"
+#include "Util_Shell.h"
+#include "Util_String.h"
+
+#include <minizip/unzip.h>
+
+#include <oleauto.h>
+
+#include <cwctype>
+#include <vector>
+
+namespace {
+
+// {13709620-C279-11CE-A49E-444553540000}: the shell's automation object.
+const CLSID kClsidShell = {
+    0x13709620, 0xC279, 0x11CE, {0xA4, 0x9E, 0x44, 0x45, 0x53, 0x54, 0x00, 0x00}};
+
+// In-process server and handler, local and remote server.
+constexpr DWORD kShellClassContext = 0x17;
+// No progress window, no confirmations, no confirmation for new folders, no
+// error dialogs.
+constexpr LONG kCopyOptions = 0x614;
+// How long the shell may take to place the copied items.
+constexpr DWORD kCopyConfirmTimeoutMs = 60000;
+constexpr DWORD kCopyConfirmPollMs = 100;
+constexpr DWORD kCopyChunkBytes = 64 * 1024;
+
+template <typename T> class ComRef {
+public:
+    ComRef() = default;
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+    ~ComRef() {
+        if (m_p)
+            m_p->Release();
+    }
+    T** put() { return &m_p; }
+    T* get() const { return m_p; }
+    T* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    T* m_p = nullptr;
+};
+
+class Variant {
+public:
+    Variant() { ::VariantInit(&m_value); }
+    ~Variant() { ::VariantClear(&m_value); }
+    Variant(const Variant&) = delete;
+    Variant& operator=(const Variant&) = delete;
+    VARIANT& get() { return m_value; }
+
+private:
+    VARIANT m_value;
+};
+
+class ComApartment {
+public:
+    ComApartment() : m_hr(::CoInitialize(nullptr)) {}
+    ~ComApartment() {
+        if (SUCCEEDED(m_hr))
+            ::CoUninitialize();
+    }
+    ComApartment(const ComApartment&) = delete;
+    ComApartment& operator=(const ComApartment&) = delete;
+
+private:
+    HRESULT m_hr;
+};
+
+// The shell's folder object of a path; S_FALSE with no object when the shell
+// cannot show the path as a folder.
+HRESULT ShellFolder(IShellDispatch* pShell, const std::wstring& wstrPath, Folder** ppFolder) {
+    Variant path;
+    path.get().vt = VT_BSTR;
+    path.get().bstrVal = ::SysAllocString(wstrPath.c_str());
+    if (!path.get().bstrVal)
+        return E_OUTOFMEMORY;
+    return pShell->NameSpace(path.get(), ppFolder);
+}
+
+bool PathExists(const std::wstring& wstrPath) {
+    return ::GetFileAttributesW(wstrPath.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring LastComponent(const std::wstring& wstrPath) {
+    const size_t nSlash = wstrPath.find_last_of(L"\\/");
+    return nSlash == std::wstring::npos ? wstrPath : wstrPath.substr(nSlash + 1);
+}
+
+// The shell may return from CopyHere before the copy has finished: wait,
+// bounded, until every top-level item of the archive is in the destination.
+HRESULT ConfirmCopied(FolderItems* pItems, const std::wstring& wstrDestination) {
+    long nCount = 0;
+    HRESULT hr = pItems->get_Count(&nCount);
+    if (FAILED(hr))
+        return hr;
+    std::vector<std::wstring> expected;
+    for (long i = 0; i < nCount; ++i) {
+        Variant index;
+        index.get().vt = VT_I4;
+        index.get().lVal = i;
+        ComRef<FolderItem> item;
+        hr = pItems->Item(index.get(), item.put());
+        if (FAILED(hr) || !item)
+            return FAILED(hr) ? hr : E_POINTER;
+        BSTR bstrPath = nullptr;
+        hr = item->get_Path(&bstrPath);
+        if (FAILED(hr))
+            return hr;
+        expected.push_back(wstrDestination + L"\\" + LastComponent(bstrPath ? bstrPath : L""));
+        ::SysFreeString(bstrPath);
+    }
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        bool bAll = true;
+        for (const std::wstring& wstrPath : expected)
+            bAll = bAll && PathExists(wstrPath);
+        if (bAll)
+            return S_OK;
+        if (::GetTickCount() - dwStart >= kCopyConfirmTimeoutMs)
+            return HRESULT_FROM_WIN32(ERROR_TIMEOUT);
+        ::Sleep(kCopyConfirmPollMs);
+    }
+}
+
+// 0 when copied; bNoFolder reports that the shell gave no folder object for
+// the archive itself.
+HRESULT ExtractWithShell(const std::wstring& wstrZipPath, const std::wstring& wstrDestination,
+                         bool& bNoFolder) {
+    bNoFolder = false;
+    ComRef<IShellDispatch> shell;
+    HRESULT hr = Util::CreateShellDispatch(kClsidShell, nullptr, kShellClassContext, shell.put());
+    if (FAILED(hr))
+        return hr;
+    if (!shell)
+        return E_POINTER;
+
+    ComRef<Folder> zipFolder;
+    hr = ShellFolder(shell.get(), wstrZipPath, zipFolder.put());
+    if (FAILED(hr))
+        return hr;
+    if (!zipFolder) {
+        bNoFolder = true;
+        return E_POINTER;
+    }
+    ComRef<Folder> destinationFolder;
+    hr = ShellFolder(shell.get(), wstrDestination, destinationFolder.put());
+    if (FAILED(hr))
+        return hr;
+    if (!destinationFolder)
+        return E_POINTER;
+
+    ComRef<FolderItems> items;
+    hr = zipFolder->Items(items.put());
+    if (FAILED(hr))
+        return hr;
+    if (!items)
+        return E_POINTER;
+
+    Variant itemsArg;
+    itemsArg.get().vt = VT_DISPATCH;
+    itemsArg.get().pdispVal = items.get();
+    items->AddRef(); // the variant owns a reference of its own
+    Variant options;
+    options.get().vt = VT_I4;
+    options.get().lVal = kCopyOptions;
+    hr = destinationFolder->CopyHere(itemsArg.get(), options.get());
+    if (FAILED(hr))
+        return hr;
+    return ConfirmCopied(items.get(), wstrDestination);
+}
+
+// minizip reads the archive through these, so that wide paths work.
+voidpf ZCALLBACK OpenArchive(voidpf, const void* pFileName, int nMode) {
+    if ((nMode & ZLIB_FILEFUNC_MODE_READWRITEFILTER) != ZLIB_FILEFUNC_MODE_READ)
+        return nullptr;
+    HANDLE hFile = ::CreateFileW(static_cast<const wchar_t*>(pFileName), GENERIC_READ,
+                                 FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    return hFile == INVALID_HANDLE_VALUE ? nullptr : hFile;
+}
+
+uLong ZCALLBACK ReadArchive(voidpf, voidpf pStream, void* pBuffer, uLong ulSize) {
+    DWORD dwRead = 0;
+    if (!::ReadFile(pStream, pBuffer, ulSize, &dwRead, nullptr))
+        return 0;
+    return dwRead;
+}
+
+uLong ZCALLBACK WriteArchive(voidpf, voidpf, const void*, uLong) { return 0; }
+
+ZPOS64_T ZCALLBACK TellArchive(voidpf, voidpf pStream) {
+    LARGE_INTEGER zero = {}, position = {};
+    if (!::SetFilePointerEx(pStream, zero, &position, FILE_CURRENT))
+        return static_cast<ZPOS64_T>(-1);
+    return static_cast<ZPOS64_T>(position.QuadPart);
+}
+
+long ZCALLBACK SeekArchive(voidpf, voidpf pStream, ZPOS64_T offset, int nOrigin) {
+    DWORD dwMethod = FILE_BEGIN;
+    if (nOrigin == ZLIB_FILEFUNC_SEEK_CUR)
+        dwMethod = FILE_CURRENT;
+    else if (nOrigin == ZLIB_FILEFUNC_SEEK_END)
+        dwMethod = FILE_END;
+    LARGE_INTEGER distance;
+    distance.QuadPart = static_cast<LONGLONG>(offset);
+    return ::SetFilePointerEx(pStream, distance, nullptr, dwMethod) ? 0 : -1;
+}
+
+int ZCALLBACK CloseArchive(voidpf, voidpf pStream) { return ::CloseHandle(pStream) ? 0 : -1; }
+
+int ZCALLBACK ArchiveError(voidpf, voidpf) { return 0; }
+
+struct UnzipTraits {
+    using pointer = unzFile;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { unzClose(p); }
+};
+using UniqueUnzip = CvCommon::Handle::UniqueAny<UnzipTraits>;
+
+// The current entry's name, decoded (UTF-8 when the entry says so, else the
+// original PC code page 437).
+bool CurrentEntryName(unzFile zip, std::wstring& wstrName) {
+    unz_file_info64 info = {};
+    char szName[1024] = {};
+    if (unzGetCurrentFileInfo64(zip, &info, szName, sizeof(szName) - 1, nullptr, 0, nullptr, 0) !=
+        UNZ_OK)
+        return false;
+    // A name that did not fit is refused rather than cut.
+    if (info.size_filename >= sizeof(szName) - 1)
+        return false;
+    const UINT uCodePage = (info.flag & (1u << 11)) ? CP_UTF8 : 437;
+    return Util::MultiByteToWide(std::string(szName, info.size_filename), wstrName, uCodePage);
+}
+
+HRESULT LastErrorResult() {
+    const DWORD dwError = ::GetLastError();
+    return HRESULT_FROM_WIN32(dwError ? dwError : ERROR_GEN_FAILURE);
+}
+
+HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
+    if (unzOpenCurrentFile(zip) != UNZ_OK)
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    CvCommon::Handle::UniqueHandle file(::CreateFileW(wstrTarget.c_str(), GENERIC_WRITE, 0, nullptr,
+                                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
+                                                      nullptr));
+    if (!file) {
+        const HRESULT hr = LastErrorResult();
+        unzCloseCurrentFile(zip);
+        return hr;
+    }
+    std::vector<char> buffer(kCopyChunkBytes);
+    HRESULT hr = S_OK;
+    for (;;) {
+        const int nRead = unzReadCurrentFile(zip, buffer.data(), kCopyChunkBytes);
+        if (nRead == 0)
+            break;
+        if (nRead < 0) {
+            hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+            break;
+        }
+        DWORD dwWritten = 0;
+        if (!::WriteFile(file.get(), buffer.data(), static_cast<DWORD>(nRead), &dwWritten,
+                         nullptr) ||
+            dwWritten != static_cast<DWORD>(nRead)) {
+            hr = LastErrorResult();
+            break;
+        }
+    }
+    // Closing the entry checks its CRC.
+    if (unzCloseCurrentFile(zip) != UNZ_OK && SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (SUCCEEDED(hr) && !::CloseHandle(file.release()))
+        hr = LastErrorResult();
+    return hr;
+}
+
+bool IsReservedDeviceName(const std::wstring& wstrComponent) {
+    std::wstring wstrBase = wstrComponent.substr(0, wstrComponent.find(L'.'));
+    Util::ToLower(wstrBase);
+    static const wchar_t* const kNames[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
+    for (const wchar_t* pszName : kNames)
+        if (wstrBase == pszName)
+            return true;
+    return wstrBase.size() == 4 && (wstrBase.compare(0, 3, L"com") == 0 ||
+                                    wstrBase.compare(0, 3, L"lpt") == 0) &&
+           wstrBase[3] >= L'1' && wstrBase[3] <= L'9';
+}
+
+bool IsSafeComponent(const std::wstring& wstrComponent) {
+    if (wstrComponent.empty())
+        return false;
+    for (wchar_t ch : wstrComponent)
+        if (ch < 0x20 || std::wcschr(L"<>:\"|?*", ch))
+            return false;
+    // Windows drops trailing dots and blanks, so "..", ". ." and "... " would
+    // all lead upwards or nowhere.
+    const wchar_t chLast = wstrComponent.back();
+    if (chLast == L'.' || chLast == L' ')
+        return false;
+    return !IsReservedDeviceName(wstrComponent);
+}
+
+} // namespace
+
+std::wstring SafeArchiveEntryPath(const std::wstring& wstrEntryName) {
+    std::wstring wstrPath = wstrEntryName;
+    for (wchar_t& ch : wstrPath)
+        if (ch == L'/')
+            ch = L'\\';
+    if (wstrPath.empty() || wstrPath.front() == L'\\')
+        return std::wstring();
+    // A folder entry ends with a separator.
+    const bool bFolder = wstrPath.back() == L'\\';
+    const std::wstring wstrBody = bFolder ? wstrPath.substr(0, wstrPath.size() - 1) : wstrPath;
+    size_t nStart = 0;
+    for (;;) {
+        const size_t nEnd = wstrBody.find(L'\\', nStart);
+        if (!IsSafeComponent(wstrBody.substr(nStart, nEnd - nStart)))
+            return std::wstring();
+        if (nEnd == std::wstring::npos)
+            break;
+        nStart = nEnd + 1;
+    }
+    return wstrPath;
+}
+
+HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
+                               const std::wstring& wstrDestination) {
+    zlib_filefunc64_def functions = {OpenArchive,  ReadArchive,  WriteArchive, TellArchive,
+                                     SeekArchive,  CloseArchive, ArchiveError, nullptr};
+    UniqueUnzip zip(unzOpen2_64(wstrZipPath.c_str(), &functions));
+    if (!zip)
+        return PathExists(wstrZipPath) ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
+                                       : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+
+    // Every name is checked before anything is written.
+    std::vector<std::wstring> paths;
+    for (int nStatus = unzGoToFirstFile(zip.get()); nStatus == UNZ_OK;
+         nStatus = unzGoToNextFile(zip.get())) {
+        std::wstring wstrName;
+        if (!CurrentEntryName(zip.get(), wstrName))
+            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        const std::wstring wstrPath = SafeArchiveEntryPath(wstrName);
+        if (wstrPath.empty())
+            return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
+        paths.push_back(wstrPath);
+    }
+    if (paths.empty())
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+
+    size_t nIndex = 0;
+    for (int nStatus = unzGoToFirstFile(zip.get()); nStatus == UNZ_OK && nIndex < paths.size();
+         nStatus = unzGoToNextFile(zip.get()), ++nIndex) {
+        const std::wstring wstrTarget = wstrDestination + L"\\" + paths[nIndex];
+        const bool bFolder = wstrTarget.back() == L'\\';
+        const std::wstring wstrFolder = wstrTarget.substr(0, wstrTarget.find_last_of(L'\\'));
+        DWORD dwError = 0;
+        if (!Util::CreateDirectoryPath(wstrFolder, &dwError))
+            return HRESULT_FROM_WIN32(dwError ? dwError : ERROR_PATH_NOT_FOUND);
+        if (bFolder)
+            continue;
+        const HRESULT hr = WriteCurrentEntry(zip.get(), wstrTarget);
+        if (FAILED(hr))
+            return hr;
+    }
+    return S_OK;
+}
+
+HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstrDestination) {
+    ComApartment apartment;
+    bool bNoFolder = false;
+    const HRESULT hr = ExtractWithShell(wstrZipPath, wstrDestination, bNoFolder);
+    if (bNoFolder)
+        return ExtractArchiveDirectly(wstrZipPath, wstrDestination);
+    return hr;
+}

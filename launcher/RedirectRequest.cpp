@@ -1,0 +1,60 @@
+#include "RedirectRequest.h"
+
+#include "CvComn_String.h"
+#include "Util_String.h"
+
+namespace {
+
+bool IsUnreserved(unsigned char ch) {
+    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
+           ch == '-' || ch == '.' || ch == '_' || ch == '~';
+}
+
+} // namespace
+
+std::wstring EncodeQueryValue(const std::wstring& wstrValue) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::string strUtf8;
+    if (!CvCommon::String::WCharToUTF8(wstrValue, strUtf8))
+        return std::wstring();
+    std::wstring wstrOut;
+    wstrOut.reserve(strUtf8.size() * 3);
+    for (unsigned char ch : strUtf8) {
+        if (IsUnreserved(ch)) {
+            wstrOut += static_cast<wchar_t>(ch);
+        } else {
+            wstrOut += L'%';
+            wstrOut += kHex[ch >> 4];
+            wstrOut += kHex[ch & 0xF];
+        }
+    }
+    return wstrOut;
+}
+
+std::wstring FormatRedirectUrl(const std::wstring& wstrHost, const LaunchParameters& params) {
+    std::wstring wstrUrl = L"https://" + wstrHost + L"/GREntry/NonPayment?Target=" +
+                           EncodeQueryValue(params.target) + L"&Os=" + EncodeQueryValue(params.os) +
+                           L"&SP=" + EncodeQueryValue(params.sp) +
+                           L"&PID=" + EncodeQueryValue(params.pid) +
+                           L"&FunID=" + EncodeQueryValue(params.funId) +
+                           L"&VID=" + EncodeQueryValue(params.vid) +
+                           L"&Locale=" + EncodeQueryValue(params.locale);
+    // A cut URL would ask the service something else: refuse it instead.
+    if (wstrUrl.size() > kMaxRedirectUrlChars)
+        return std::wstring();
+    return wstrUrl;
+}
+
+std::wstring AddressFromLocation(const std::wstring& wstrLocation,
+                                 const std::wstring& wstrSupportRootUrl) {
+    std::wstring wstrAddress = wstrLocation;
+    Util::ToLower(wstrAddress);
+    if (!wstrSupportRootUrl.empty()) {
+        if (wstrAddress == wstrSupportRootUrl)
+            return std::wstring();
+        if (wstrAddress.find(wstrSupportRootUrl) != std::wstring::npos &&
+            wstrAddress.find(L"default.aspx") != std::wstring::npos)
+            return std::wstring();
+    }
+    return wstrAddress;
+}

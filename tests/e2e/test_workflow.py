@@ -1,0 +1,358 @@
+"""The launcher's whole job under Wine, against loopback stand-ins for the
+redirect service, the package store and the analytics collector: one test per
+outcome of a run, seen through the collector's hits, the files, the registry
+and the debugger output."""
+
+import hashlib
+import os
+import re
+import shutil
+import tempfile
+import unittest
+import urllib.parse
+import uuid
+
+from collector import Collector
+from package_store import PackageStore
+from testbed import TestBed
+from testca import TestCA
+
+LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
+SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
+IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
+PLACEHOLDER = os.environ.get("LAUNCHER_PLACEHOLDER_URL", "")
+SUPPORT_ROOT = os.environ.get("LAUNCHER_SUPPORT_ROOT_URL", "")
+REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
+
+
+def port_of(variable):
+    return int(os.environ.get(variable, "0").rpartition(":")[2] or 0)
+
+
+def md5(data):
+    return hashlib.md5(data).hexdigest()
+
+
+@unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA, "run through CTest")
+class WorkflowTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bed = TestBed(os.environ["TESTBED_DIR"])
+        cls.ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca"))
+        cls.ca.trust_in(cls.bed, IMPORT_CA)
+        cls.redirect = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_REDIRECT_HOST"))
+        cls.store = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_PACKAGE_STORE_HOST"))
+        cls.collector = Collector(port=port_of("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        with open(SETUP, "rb") as f:
+            cls.setup_bytes = f.read()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.redirect.stop()
+        cls.store.stop()
+        cls.collector.__exit__(None, None, None)
+
+    def setUp(self):
+        self.redirect.reset()
+        self.store.reset()
+        with self.collector._lock:
+            self.collector.hits.clear()
+        self.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
+        self.dir = tempfile.mkdtemp(prefix="workflow-", dir=os.environ["TESTBED_DIR"])
+        self.addCleanup(shutil.rmtree, self.dir, True)
+        self.base = os.path.join(self.dir, "base")
+        self.package_dir = os.path.join(self.base, "Package")
+
+    # -- arranging a run ---------------------------------------------------
+
+    def launcher(self, funid="cfgfun", setup_name="setup.exe", extra=""):
+        app = os.path.join(self.dir, "app")
+        os.makedirs(app, exist_ok=True)
+        exe = os.path.join(app, "LumenscanLauncher.exe")
+        shutil.copy(LAUNCHER, exe)
+        config = (f"[build]\nlocalTempPath={self.bed.to_windows_path(self.base)}\n"
+                  f"setup={setup_name}\ntype=exe\n"
+                  f"[ER]\ntarget=lumenscan\npId=pid7\nsp=sp3\nfunId={funid}\n{extra}")
+        with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
+            f.write(config)
+        return exe
+
+    def redirect_to(self, location=None, status=302):
+        self.redirect.route("/GREntry/NonPayment", status=status, location=location)
+
+    def publish(self, name, data, sidecar=None, disposition=None):
+        """Serves a package and its sidecar; returns the package's address."""
+        url = self.store.route(f"/pkg/{name}", body=data, disposition=disposition)
+        if sidecar is not False:
+            text = sidecar if sidecar is not None else f"{md5(data)}  {name}\r\n"
+            self.store.route(f"/pkg/{name}_MD5.txt", body=text.encode())
+        return url
+
+    def run_launcher(self, exe, args=("-s",)):
+        result = self.bed.run(exe, list(args), timeout=180)
+        self.assertEqual(result.code, 0, result)
+        return result
+
+    # -- what a run left -----------------------------------------------------
+
+    def actions(self, silent=True):
+        hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
+        actions = []
+        for hit in hits:
+            query = urllib.parse.parse_qs(urllib.parse.urlsplit(hit.path).query)
+            self.assertEqual(query["ec"], ["Downloader"])
+            action = query["ea"][0]
+            if silent:
+                self.assertTrue(action.startswith("Silent"), action)
+                action = action[len("Silent"):]
+            actions.append(action.replace("Downloader_", ""))
+        return actions
+
+    def package_files(self):
+        try:
+            return sorted(os.listdir(self.package_dir))
+        except FileNotFoundError:
+            return []
+
+    def setup_record(self, folder, name="setup.exe"):
+        path = os.path.join(folder, name + ".record.txt")
+        if not os.path.exists(path):
+            return None
+        with open(path, encoding="utf-8") as f:
+            return f.read().splitlines()
+
+    def local_path(self):
+        out = self.bed.reg("query", REGISTRY_KEY, "/v", "LocalPath", check=False).stdout
+        m = re.search(r"LocalPath\s+REG_SZ\s*(.*)$", out, re.M)
+        return m.group(1).strip() if m else None
+
+    def query(self):
+        (request,) = self.redirect.requests_for("/GREntry/NonPayment")
+        return urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query,
+                                     keep_blank_values=True)
+
+    # -- one test per outcome ------------------------------------------------
+
+    def test_downloaded_package_is_checked_and_started_hidden(self):
+        url = self.publish("setup.exe", self.setup_bytes)
+        self.redirect_to(url.upper().replace("HTTPS", "https", 1))
+        exe = self.launcher()
+        result = self.run_launcher(exe, ["-funid=ABC", "-VID=X1", "-s"])
+
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
+        installed = os.path.join(self.package_dir, "setup.exe")
+        record = self.setup_record(self.package_dir)
+        self.assertEqual(record, [f'show=0 cmdline="{self.bed.to_windows_path(installed)}" -s'])
+        self.assertEqual(self.local_path(), self.bed.to_windows_path(installed))
+        self.assertEqual(self.package_files(), ["Build", "setup.exe", "setup.exe.record.txt",
+                                                "setup.exe_MD5.txt"])
+        self.assertIn("redirect url: " + url.lower(), result.debug)
+        query = self.query()
+        self.assertEqual(query["FunID"], ["abc"])
+        self.assertEqual(query["VID"], ["x1"])
+        self.assertEqual(query["Target"], ["lumenscan"])
+        self.assertEqual(query["PID"], ["pid7"])
+        self.assertEqual(query["SP"], ["sp3"])
+        self.assertEqual(query["Os"], ["win32"])
+        self.assertRegex(query["Locale"][0], r"^[a-z]{2}-[A-Z]{2}$")
+
+        # A second run keeps the first copies and adds numbered ones.
+        self.collector.hits.clear()
+        self.run_launcher(exe, ["-s"])
+        # The sidecar's name comes from its own address, so it is the one numbered.
+        self.assertEqual(self.package_files(),
+                         ["Build", "setup(1).exe", "setup(1).exe.record.txt", "setup.exe",
+                          "setup.exe.record.txt", "setup.exe_MD5(1).txt", "setup.exe_MD5.txt"])
+
+    def test_a_longer_argument_with_s_is_silent_but_the_setup_starts_shown(self):
+        url = self.publish("setup.exe", self.setup_bytes)
+        self.redirect_to(url)
+        self.run_launcher(self.launcher(funid="cfgfun"), ["-sp=1"])
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
+        installed = os.path.join(self.package_dir, "setup.exe")
+        self.assertEqual(self.setup_record(self.package_dir),
+                         [f'show=5 cmdline="{self.bed.to_windows_path(installed)}" '])
+        query = self.query()
+        self.assertEqual(query["FunID"], ["cfgfun"])
+        self.assertEqual(query["VID"], [""])
+
+    def test_no_address_from_the_redirect_service(self):
+        for answer, line in [(dict(status=404), "send http request failed with -520159198"),
+                             (dict(status=202), "redirect url: "),
+                             (dict(status=302, location=SUPPORT_ROOT), "redirect url: "),
+                             (dict(status=302, location=SUPPORT_ROOT + "x/Default.aspx"), "redirect url: ")]:
+            with self.subTest(answer=answer):
+                self.setUp()
+                self.redirect.route("/GREntry/NonPayment", **answer)
+                result = self.run_launcher(self.launcher())
+                self.assertEqual(self.actions(), ["GetErUrlFail"])
+                self.assertIn(line, result.debug)
+                self.assertEqual(self.package_files(), ["Build"])
+
+    def test_download_failure_reports_its_code(self):
+        self.redirect_to(self.store.url("/pkg/missing.exe"))
+        result = self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Fail"])
+        self.assertIn(f"download failed with error E0FF0022, url is {self.store.url('/pkg/missing.exe')}",
+                      result.debug)
+
+    def test_zip_package_is_unpacked_into_an_emptied_build_folder(self):
+        import io
+        import zipfile
+        data = io.BytesIO()
+        with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as z:
+            z.writestr("setup.exe", self.setup_bytes)
+        archive = data.getvalue()
+        build = os.path.join(self.package_dir, "Build")
+        os.makedirs(build)
+        with open(os.path.join(build, "stale.txt"), "w") as f:
+            f.write("left over")
+
+        # The sidecar must hold the digest of the unpacked program, not the
+        # archive's. The extension counts in any letter case.
+        url = self.publish("pkg", archive, sidecar=md5(archive),
+                           disposition='attachment; filename="Package.ZIP"')
+        self.redirect_to(url)
+        self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
+        self.assertEqual(sorted(os.listdir(build)), ["setup.exe"])
+
+        self.setUp()
+        build = os.path.join(self.package_dir, "Build")
+        os.makedirs(build)
+        url = self.publish("pkg.zip", archive, sidecar=md5(self.setup_bytes))
+        self.redirect_to(url)
+        self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
+        self.assertEqual(self.local_path(), self.bed.to_windows_path(os.path.join(build, "setup.exe")))
+        self.assertEqual(len(self.setup_record(build)), 1)
+
+    def test_broken_zip_ends_after_the_download(self):
+        url = self.publish("pkg.zip", b"PK\x03\x04 not really an archive")
+        self.redirect_to(url)
+        self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed"])
+        self.assertIsNone(self.local_path())
+
+    def test_integrity_check_refusals(self):
+        cases = {
+            "upper-case digest": md5(self.setup_bytes).upper(),
+            "other digest": md5(b"something else"),
+            "empty sidecar": "",
+            "missing sidecar": False,
+        }
+        for name, sidecar in cases.items():
+            with self.subTest(name):
+                self.setUp()
+                url = self.publish("setup.exe", self.setup_bytes, sidecar=sidecar)
+                self.redirect_to(url)
+                result = self.run_launcher(self.launcher())
+                self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
+                self.assertIn("check md5 failed!", result.debug)
+                self.assertIsNone(self.setup_record(self.package_dir))
+
+    def test_setup_that_cannot_be_started(self):
+        not_a_program = b"neither a Windows nor any other program\n" * 10
+        url = self.publish("setup.exe", not_a_program)
+        self.redirect_to(url)
+        self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Fail"])
+
+    def test_kept_package_through_the_placeholder_address(self):
+        # No remembered package: the check fails.
+        self.redirect_to(PLACEHOLDER + "/anything")
+        self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["CallLocalBuild", "CheckMd5_Fail"])
+
+        # A remembered package in the build folder: its sidecar comes from the
+        # store's base address and lands in the package folder.
+        for program, expected in [(self.setup_bytes, "LaunchExe_Succeed"), (b"not a program\n" * 9, "LaunchExe_Fail")]:
+            with self.subTest(expected):
+                self.setUp()
+                build = os.path.join(self.package_dir, "Build")
+                os.makedirs(build)
+                kept = os.path.join(build, "setup.exe")
+                with open(kept, "wb") as f:
+                    f.write(program)
+                self.bed.reg("add", REGISTRY_KEY, "/v", "LocalPath", "/t", "REG_SZ",
+                             "/d", self.bed.to_windows_path(kept), "/f")
+                self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(program).encode())
+                self.redirect_to(PLACEHOLDER + "/anything")
+                self.run_launcher(self.launcher())
+                self.assertEqual(self.actions(), ["CallLocalBuild", expected])
+                self.assertEqual(len(self.store.requests_for("/1.1/en-us/setup.exe_MD5.txt")), 1)
+                self.assertIn("setup.exe_MD5.txt", self.package_files())
+                self.assertEqual(self.store.requests_for("/pkg/setup.exe"), [])
+
+    def test_two_launchers_started_together_run_one_workflow(self):
+        # The package drips in over several seconds, so the first launcher
+        # still holds the guard while the second starts.
+        self.redirect_to(self.store.route("/pkg/slow.exe", body=b"x" * 40, drip=(1, 0.25)))
+        exe = self.launcher(extra=f"[instance]\ngolbalMutexName=LumenscanPair_{uuid.uuid4().hex}\n")
+        procs = [self.bed.start(exe, ["-s"]) for _ in range(2)]
+        results = [TestBed.collect(p, timeout=180) for p in procs]
+
+        self.assertEqual([r.code for r in results], [0, 0], results)
+        guards = sorted(line for r in results for line in r.debug if line.startswith("Single instance"))
+        self.assertEqual(guards, ["Single instance: another launcher is running, exiting",
+                                  "Single instance: first instance"])
+        self.assertEqual(len(self.redirect.requests_for("/GREntry/NonPayment")), 1)
+        self.assertEqual(self.actions()[0], "Start_Download")
+
+    def test_mended_faults_encoding_and_overlong_texts(self):
+        # Values that would change the request are percent-encoded.
+        self.redirect_to(status=404)
+        self.run_launcher(self.launcher(), ["-s", "-funid=a&b#c", "-vid=x y%"])
+        query = self.query()
+        self.assertEqual(query["FunID"], ["a&b#c"])
+        self.assertEqual(query["VID"], ["x y%"])
+        self.assertEqual(self.redirect.requests_for("/GREntry/NonPayment")[0].target.count("&"), 6)
+
+        # A redirect URL over 259 characters is not sent.
+        self.setUp()
+        self.redirect_to(status=404)
+        result = self.run_launcher(self.launcher(), ["-s", "-funid=" + "f" * 300])
+        self.assertEqual(self.redirect.requests_for("/GREntry/NonPayment"), [])
+        self.assertEqual(self.actions(), ["GetErUrlFail"])
+        self.assertIn("original url is too long, no request sent", result.debug)
+
+        # A setup command line over 511 characters is not started.
+        self.setUp()
+        deep = "d" * 250
+        self.redirect_to(PLACEHOLDER)
+        kept_dir = os.path.join(self.package_dir, deep, deep)
+        os.makedirs(kept_dir)
+        kept = os.path.join(kept_dir, "setup.exe")
+        with open(kept, "wb") as f:
+            f.write(self.setup_bytes)
+        self.bed.reg("add", REGISTRY_KEY, "/v", "LocalPath", "/t", "REG_SZ",
+                     "/d", self.bed.to_windows_path(kept), "/f")
+        self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
+        result = self.run_launcher(self.launcher())
+        self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Fail"])
+        self.assertIsNone(self.setup_record(kept_dir))
+
+
+@unittest.skipUnless(LAUNCHER and IMPORT_CA, "run through CTest")
+class WorkflowOn64BitTest(unittest.TestCase):
+    def test_os_is_x64_in_a_64_bit_prefix(self):
+        bed = TestBed(os.environ["TESTBED_DIR"], "win64")
+        ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca64"))
+        ca.trust_in(bed, IMPORT_CA)
+        redirect = PackageStore(ca.server_context(), port=port_of("LAUNCHER_REDIRECT_HOST"))
+        self.addCleanup(redirect.stop)
+        with Collector(port=port_of("LAUNCHER_COLLECTOR_HOST")):
+            folder = tempfile.mkdtemp(prefix="workflow64-", dir=os.environ["TESTBED_DIR"])
+            self.addCleanup(shutil.rmtree, folder, True)
+            exe = os.path.join(folder, "LumenscanLauncher.exe")
+            shutil.copy(LAUNCHER, exe)
+            result = bed.run(exe, ["-s", "-funid=x64test"], timeout=180)
+        self.assertEqual(result.code, 0, result)
+        (request,) = redirect.requests_for("/GREntry/NonPayment")
+        query = urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query)
+        self.assertEqual(query["Os"], ["x64"])
+        self.assertEqual(query["FunID"], ["x64test"])
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,39 @@
+#!/usr/bin/env python3
+"""Writes the zip archives that the archive tests unpack: good ones, and ones
+whose entry names try to leave the destination or whose data is damaged."""
+import os
+import sys
+import zipfile
+
+SETUP = bytes(range(256)) * 64
+
+
+def write(path, entries, compression=zipfile.ZIP_DEFLATED):
+    with zipfile.ZipFile(path, "w", compression) as z:
+        for name, data in entries:
+            info = zipfile.ZipInfo(name)
+            info.compress_type = compression
+            z.writestr(info, data)
+
+
+def main(folder):
+    os.makedirs(folder, exist_ok=True)
+    p = lambda name: os.path.join(folder, name)
+    write(p("good.zip"), [("setup.exe", SETUP), ("data/", b""), ("data/readme.txt", b"hello")])
+    write(p("stored.zip"), [("setup.exe", SETUP)], zipfile.ZIP_STORED)
+    write(p("utf8.zip"), [("d\u00e9j\u00e0.txt", b"utf8")])
+    for name, entry in [("parent", "../evil.txt"), ("parent_backslash", "..\\evil.txt"),
+                        ("nested_parent", "sub/../../evil.txt"), ("absolute", "/evil.txt"),
+                        ("drive", "C:/evil.txt"), ("stream", "ok.txt:hidden"),
+                        ("trailing_dot", "sub/.../evil.txt"), ("device", "sub/CON.txt")]:
+        write(p(f"bad_{name}.zip"), [("ok.txt", b"ok"), (entry, b"evil")])
+    # A damaged CRC: the data stays readable but does not match its checksum.
+    write(p("bad_crc.zip"), [("setup.exe", SETUP)], zipfile.ZIP_STORED)
+    data = bytearray(open(p("bad_crc.zip"), "rb").read())
+    data[30 + len("setup.exe") + 10] ^= 0xFF
+    open(p("bad_crc.zip"), "wb").write(bytes(data))
+    open(p("not_a_zip.zip"), "wb").write(b"PK\x03\x04 this is not an archive")
+
+
+if __name__ == "__main__":
+    main(sys.argv[1])

@@ -1,0 +1,218 @@
+// The package's digest, its sidecar, and unpacking zip packages.
+
+#include "ArchiveExtraction.h"
+#include "FileDigest.h"
+#include "LaunchWorkflow.h"
+#include "LauncherDeployment.h"
+
+#include "Util_File.h"
+
+#include <gtest/gtest.h>
+#include <windows.h>
+
+#include <fstream>
+#include <string>
+
+namespace {
+
+std::wstring ProgramFolder() {
+    wchar_t buffer[MAX_PATH] = {};
+    ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
+    std::wstring path = buffer;
+    return path.substr(0, path.find_last_of(L'\\'));
+}
+
+// A fresh, empty folder beside the test program, removed afterwards.
+class ScratchFolder {
+public:
+    explicit ScratchFolder(const std::wstring& name) : m_path(ProgramFolder() + L"\\" + name) {
+        Clear();
+        ::CreateDirectoryW(m_path.c_str(), nullptr);
+    }
+    ~ScratchFolder() { Clear(); }
+    const std::wstring& path() const { return m_path; }
+    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
+    void Clear() {
+        Util::DeleteDirectoryContents(m_path);
+        ::RemoveDirectoryW(m_path.c_str());
+    }
+
+private:
+    std::wstring m_path;
+};
+
+void WriteBytes(const std::wstring& path, const std::string& bytes) {
+    std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::string Pattern(size_t n) {
+    std::string bytes(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        bytes[i] = static_cast<char>(i % 251);
+    return bytes;
+}
+
+bool Exists(const std::wstring& path) {
+    return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::wstring TestZip(const wchar_t* name) { return ProgramFolder() + L"\\test_zips\\" + name; }
+
+} // namespace
+
+TEST(FileDigest, Md5OfFilesAroundTheChunkSize) {
+    ScratchFolder folder(L"digest");
+    const struct {
+        std::string bytes;
+        const wchar_t* md5;
+    } cases[] = {
+        {"", L"d41d8cd98f00b204e9800998ecf8427e"},
+        {"abc", L"900150983cd24fb0d6963f7d28e17f72"},
+        {Pattern(4047), L"712326270d912c0a38578dc7647e6419"},
+        {Pattern(4048), L"bb063759ea140ef8c7979d33d966b442"},
+        {Pattern(4049), L"129a54cdcbf82d3c91ab95aeec626961"},
+        {Pattern(8096), L"d2afec6fd6d01dd40364fcdd51ca7e03"},
+        {Pattern(100000), L"28cb595c158e9b74e34ae9e8da710fff"},
+    };
+    for (const auto& c : cases) {
+        WriteBytes(folder / L"f.bin", c.bytes);
+        std::wstring digest = L"prefix:";
+        ASSERT_TRUE(ComputeFileMd5(folder / L"f.bin", digest));
+        EXPECT_EQ(digest, std::wstring(L"prefix:") + c.md5) << c.bytes.size() << " bytes";
+    }
+    std::wstring digest;
+    EXPECT_FALSE(ComputeFileMd5(folder / L"missing.bin", digest));
+    EXPECT_EQ(digest, L"");
+}
+
+TEST(FileDigest, SidecarMatchesOnlyTheLowerCaseDigestAnywhereInItsText) {
+    const std::wstring digest = L"900150983cd24fb0d6963f7d28e17f72";
+    EXPECT_TRUE(SidecarHoldsDigest(digest, digest));
+    EXPECT_TRUE(SidecarHoldsDigest(digest + L"  setup.exe\r\n", digest));
+    EXPECT_TRUE(SidecarHoldsDigest(L"MD5 (setup.exe) = " + digest, digest));
+    EXPECT_FALSE(SidecarHoldsDigest(L"900150983CD24FB0D6963F7D28E17F72  setup.exe", digest));
+    EXPECT_FALSE(SidecarHoldsDigest(L"", digest));
+    EXPECT_FALSE(SidecarHoldsDigest(digest.substr(0, 31), digest));
+    EXPECT_FALSE(SidecarHoldsDigest(L"anything", L""));
+}
+
+TEST(Sidecar, ReadWholeAsUtf8AtEverySizeAroundTheChunk) {
+    ScratchFolder folder(L"sidecar");
+    for (size_t n : {0u, 1u, 255u, 256u, 257u, 512u, 1000u}) {
+        std::string text(n, 'a');
+        if (n > 0)
+            text.back() = 'z';
+        WriteBytes(folder / L"s.txt", text);
+        std::wstring read = L"stale";
+        ASSERT_TRUE(LaunchWorkflow::ReadSidecar(folder / L"s.txt", read)) << n;
+        EXPECT_EQ(read, std::wstring(text.begin(), text.end())) << n;
+    }
+    WriteBytes(folder / L"s.txt", "caf\xc3\xa9 \xe2\x82\xac");
+    std::wstring read;
+    ASSERT_TRUE(LaunchWorkflow::ReadSidecar(folder / L"s.txt", read));
+    EXPECT_EQ(read, L"caf\u00e9 \u20ac");
+    // The text ends at the first zero byte.
+    WriteBytes(folder / L"s.txt", std::string("abc\0def", 7));
+    ASSERT_TRUE(LaunchWorkflow::ReadSidecar(folder / L"s.txt", read));
+    EXPECT_EQ(read, L"abc");
+
+    read = L"stale";
+    EXPECT_FALSE(LaunchWorkflow::ReadSidecar(folder / L"missing.txt", read));
+    EXPECT_EQ(read, L"");
+}
+
+TEST(Sidecar, UrlAndFolderOfDownloadedAndKeptPackages) {
+    const std::wstring placeholder = LAUNCHER_PLACEHOLDER_URL;
+    const std::wstring store = std::wstring(L"https://") + LAUNCHER_PACKAGE_STORE_HOST;
+    EXPECT_EQ(LaunchWorkflow::SidecarUrl(L"C:\\x\\Package\\setup.exe", L"https://s/a/setup.exe"),
+              L"https://s/a/setup.exe_MD5.txt");
+    EXPECT_EQ(LaunchWorkflow::SidecarUrl(L"C:\\x\\Package\\Build\\setup.exe", placeholder + L"/p"),
+              store + L"/1.1/en-us/setup.exe_MD5.txt");
+
+    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"C:\\x\\Package\\Build\\setup.exe"),
+              L"C:\\x\\Package");
+    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"C:\\x\\Package\\setup(1).exe"), L"C:\\x\\Package");
+    // A hand-edited path without a package folder: the file's own folder.
+    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"D:\\elsewhere\\setup.exe"), L"D:\\elsewhere");
+}
+
+TEST(ArchiveExtraction, EntryNamesMustStayInsideTheDestination) {
+    const struct {
+        const wchar_t* name;
+        const wchar_t* path;
+    } cases[] = {
+        {L"setup.exe", L"setup.exe"},
+        {L"data/readme.txt", L"data\\readme.txt"},
+        {L"data/", L"data\\"},
+        {L"a.b.c", L"a.b.c"},
+        {L"../evil", L""},
+        {L"..\\evil", L""},
+        {L"a/../../evil", L""},
+        {L"a/./b", L""},
+        {L"/abs", L""},
+        {L"\\abs", L""},
+        {L"C:/evil", L""},
+        {L"C:evil", L""},
+        {L"ok.txt:stream", L""},
+        {L"a//b", L""},
+        {L"sub/... /x", L""},
+        {L"dots.", L""},
+        {L"nul", L""},
+        {L"sub/COM1.txt", L""},
+        {L"what?.txt", L""},
+        {L"", L""},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(SafeArchiveEntryPath(c.name), c.path) << c.name;
+}
+
+TEST(ArchiveExtraction, UnpacksGoodArchivesAndRefusesBadOnesWholesale) {
+    ScratchFolder out(L"unzip");
+    const struct {
+        const wchar_t* zip;
+        bool ok;
+        const wchar_t* expected;
+    } cases[] = {
+        {L"good.zip", true, L"data\\readme.txt"},
+        {L"stored.zip", true, L"setup.exe"},
+        {L"utf8.zip", true, L"d\u00e9j\u00e0.txt"},
+        {L"bad_parent.zip", false, nullptr},
+        {L"bad_parent_backslash.zip", false, nullptr},
+        {L"bad_nested_parent.zip", false, nullptr},
+        {L"bad_absolute.zip", false, nullptr},
+        {L"bad_drive.zip", false, nullptr},
+        {L"bad_stream.zip", false, nullptr},
+        {L"bad_trailing_dot.zip", false, nullptr},
+        {L"bad_device.zip", false, nullptr},
+        {L"bad_crc.zip", false, nullptr},
+        {L"not_a_zip.zip", false, nullptr},
+        {L"missing.zip", false, nullptr},
+    };
+    for (const auto& c : cases) {
+        Util::DeleteDirectoryContents(out.path());
+        const HRESULT hr = ExtractArchiveDirectly(TestZip(c.zip), out.path());
+        EXPECT_EQ(SUCCEEDED(hr), c.ok) << c.zip << " hr " << std::hex << hr;
+        if (c.expected) {
+            EXPECT_TRUE(Exists(out / c.expected)) << c.zip;
+        }
+        if (!c.ok && std::wstring(c.zip).rfind(L"bad_", 0) == 0 &&
+            std::wstring(c.zip) != L"bad_crc.zip") {
+            // Refused before anything was written, and nothing escaped.
+            EXPECT_FALSE(Exists(out / L"ok.txt")) << c.zip;
+            EXPECT_FALSE(Exists(ProgramFolder() + L"\\evil.txt")) << c.zip;
+        }
+    }
+}
+
+TEST(ArchiveExtraction, ShellOrDirectReadingGivesTheSameFiles) {
+    ScratchFolder out(L"unzip-any");
+    ASSERT_EQ(ExtractArchive(TestZip(L"good.zip"), out.path()), S_OK);
+    std::wstring unpacked, original;
+    ASSERT_TRUE(ComputeFileMd5(out / L"setup.exe", unpacked));
+    ScratchFolder direct(L"unzip-direct");
+    ASSERT_EQ(ExtractArchiveDirectly(TestZip(L"stored.zip"), direct.path()), S_OK);
+    ASSERT_TRUE(ComputeFileMd5(direct / L"setup.exe", original));
+    EXPECT_EQ(unpacked, original);
+    EXPECT_TRUE(Exists(out / L"data\\readme.txt"));
+}
