@@ -5,6 +5,7 @@
 #include "LaunchWorkflow.h"
 #include "LauncherConfig.h"
 #include "LauncherGlobals.h"
+#include "MainDlg.h"
 #include "RunMode.h"
 
 #include "CvCommon/CvComn_Handle.h"
@@ -41,7 +42,8 @@ int RunChosenMode(const std::wstring& wstrCmdLine) {
         return 0;
     }
     DebugMessage(L"Run mode: windowed");
-    return 0;
+    CMainDlg dialog(wstrCmdLine);
+    return static_cast<int>(dialog.DoModal(::GetActiveWindow(), 0));
 }
 
 } // namespace
