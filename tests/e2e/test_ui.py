@@ -169,7 +169,12 @@ class Launcher:
         return collect(self.proc, timeout)
 
     def setup_record(self):
+        # The launcher does not wait for the setup it starts: give the
+        # setup a moment to write its record.
         path = os.path.join(self.package_dir, "setup.exe.record.txt")
+        deadline = time.monotonic() + 30
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.1)
         if not os.path.exists(path):
             return None
         with open(path, encoding="utf-8") as f:

@@ -8,6 +8,7 @@ import os
 import re
 import shutil
 import tempfile
+import time
 import unittest
 import urllib.parse
 import uuid
@@ -114,8 +115,13 @@ class WorkflowTest(unittest.TestCase):
         except FileNotFoundError:
             return []
 
-    def setup_record(self, folder, name="setup.exe"):
+    def setup_record(self, folder, name="setup.exe", wait=True):
+        """The started setup's record. The launcher does not wait for the
+        setup, so the record may come a little after the launcher has ended."""
         path = os.path.join(folder, name + ".record.txt")
+        deadline = time.monotonic() + (30 if wait else 0)
+        while not os.path.exists(path) and time.monotonic() < deadline:
+            time.sleep(0.1)
         if not os.path.exists(path):
             return None
         with open(path, encoding="utf-8") as f:
@@ -159,6 +165,7 @@ class WorkflowTest(unittest.TestCase):
         # A second run keeps the first copies and adds numbered ones.
         self.collector.hits.clear()
         self.run_launcher(exe, ["-s"])
+        self.assertIsNotNone(self.setup_record(self.package_dir, "setup(1).exe"))
         # The sidecar's name comes from its own address, so it is the one numbered.
         self.assertEqual(self.package_files(),
                          ["Build", "setup(1).exe", "setup(1).exe.record.txt", "setup.exe",
@@ -249,7 +256,7 @@ class WorkflowTest(unittest.TestCase):
                 result = self.run_launcher(self.launcher())
                 self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
                 self.assertIn("check md5 failed!", result.debug)
-                self.assertIsNone(self.setup_record(self.package_dir))
+                self.assertIsNone(self.setup_record(self.package_dir, wait=False))
 
     def test_setup_that_cannot_be_started(self):
         not_a_program = b"neither a Windows nor any other program\n" * 10
@@ -330,7 +337,7 @@ class WorkflowTest(unittest.TestCase):
         self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
         result = self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Fail"])
-        self.assertIsNone(self.setup_record(kept_dir))
+        self.assertIsNone(self.setup_record(kept_dir, wait=False))
 
 
 @unittest.skipUnless(LAUNCHER and IMPORT_CA, "run through CTest")
