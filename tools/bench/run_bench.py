@@ -66,7 +66,10 @@ def main():
             record = os.path.join(base, "Package", "setup.exe.record.txt")
             started = time.time()
             proc = bed.start(exe, ["-s"])
-            while not os.path.exists(record) and proc.poll() is None:
+            # The launcher does not wait for the setup: the record may come
+            # after the launcher has ended.
+            deadline = time.time() + 300
+            while not os.path.exists(record) and time.time() < deadline:
                 time.sleep(0.005)
             launcher_s = os.stat(record).st_mtime - started if os.path.exists(record) else None
             TestBed.collect(proc, timeout=300)
