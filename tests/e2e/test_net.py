@@ -109,11 +109,22 @@ class NetTest(unittest.TestCase):
 
     def drive(self, *args, timeout=120, preexec_fn=None):
         started = time.monotonic()
-        proc = subprocess.run(self.bed.command(DRIVER, [str(a) for a in args]),
-                              env=self.bed.env(DEBUG_CHANNELS), capture_output=True,
-                              timeout=timeout, preexec_fn=preexec_fn)
-        outcome = Outcome(Result(proc.returncode, proc.stdout, proc.stderr),
-                          time.monotonic() - started)
+        # Output goes to files: processes that Wine starts for the prefix
+        # inherit the driver's handles and would hold a pipe open.
+        with tempfile.TemporaryFile(dir=self.work) as out, tempfile.TemporaryFile(dir=self.work) as err:
+            proc = subprocess.Popen(self.bed.command(DRIVER, [str(a) for a in args]),
+                                    env=self.bed.env(DEBUG_CHANNELS), stdin=subprocess.DEVNULL,
+                                    stdout=out, stderr=err, preexec_fn=preexec_fn)
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                proc.wait()
+                raise
+            out.seek(0)
+            err.seek(0)
+            outcome = Outcome(Result(proc.returncode, out.read(), err.read()),
+                              time.monotonic() - started)
         self.assertEqual(outcome.code, 0, outcome)
         return outcome
 
