@@ -26,6 +26,10 @@ EventDispatcher::EventDispatcher() {
 
 EventDispatcher::~EventDispatcher() {
     m_pShutdownController.reset();
+    // A thread that outlives the entry point (the workflow, when the user
+    // closed the window early) may still post: it finds no pool and drops
+    // the event instead of touching a released one.
+    std::lock_guard<std::mutex> lock(m_postMutex);
     m_pCore.reset();
 }
 
@@ -37,6 +41,8 @@ void EventDispatcher::Post(AnalyticsEvent event) {
     try {
         // Tickets follow the queue's order, which the workers take from.
         std::lock_guard<std::mutex> lock(m_postMutex);
+        if (!m_pCore)
+            return;
         const unsigned long long ullTicket = m_ullNextTicket;
         m_pCore->submit(
             [this, event = std::move(event), ullTicket] { DeliverInTurn(event, ullTicket); });
@@ -58,7 +64,13 @@ void EventDispatcher::DeliverInTurn(const AnalyticsEvent& event, unsigned long l
 }
 
 void EventDispatcher::WaitAll() {
-    m_pCore->wait_until_idle(0);
+    std::shared_ptr<threadpool::pool_core> pCore;
+    {
+        std::lock_guard<std::mutex> lock(m_postMutex);
+        pCore = m_pCore;
+    }
+    if (pCore)
+        pCore->wait_until_idle(0);
 }
 
 void EventDispatcher::Deliver(const AnalyticsEvent& event) {

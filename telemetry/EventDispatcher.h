@@ -58,7 +58,7 @@ private:
     std::shared_ptr<threadpool::shutdown_controller> m_pShutdownController;
 
     // Posting order: each posted event takes the next ticket; sends happen in
-    // ticket order.
+    // ticket order. m_postMutex also guards m_pCore, which is released at exit.
     std::mutex m_postMutex;
     unsigned long long m_ullNextTicket = 0;
     std::mutex m_turnMutex;
