@@ -162,8 +162,13 @@ class Launcher:
         raise AssertionError(f"{message}; last state {state}")
 
     def wait_failed(self, code="E0FF0007"):
-        return self.wait_state(lambda s: s["error_text"] == code and s["visible"] == "1",
-                               f"the window never showed {code}")
+        # The probe reads the controls one after the other, so a reading taken
+        # while the failure is being shown can mix both states: wait for the
+        # whole failed state (the bar hidden, the icon and the code shown).
+        return self.wait_state(
+            lambda s: s["error_text"] == code and s["visible"] == "1" and
+            (s["bar_visible"], s["icon_visible"], s["text_visible"]) == ("0", "1", "1"),
+            f"the window never showed {code} in place of the bar")
 
     def finish(self, timeout=60):
         return collect(self.proc, timeout)
