@@ -108,6 +108,14 @@ class Collector:
                 pass
 
             def _serve(self):
+                # Read the whole request first: closing a socket with unread
+                # data resets the connection, and the client may lose the answer.
+                length = int(self.headers.get("Content-Length") or 0)
+                while length > 0:
+                    data = self.rfile.read(min(length, 65536))
+                    if not data:
+                        break
+                    length -= len(data)
                 hit = collector._record(self)
                 if collector.silent:
                     collector._stopping.wait()
