@@ -6,7 +6,6 @@ progress window in two windowed runs (on a virtual display when there is no
 display) and saves screenshots of the running and the failed window."""
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -15,6 +14,7 @@ import urllib.parse
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import deployment  # noqa: E402
 from collector import Collector  # noqa: E402
 from package_store import PackageStore  # noqa: E402
 from testbed import TestBed  # noqa: E402
@@ -22,15 +22,6 @@ from testca import TestCA  # noqa: E402
 
 BUILD = os.path.join(ROOT, "build")
 DEMO = os.path.join(BUILD, "demo")
-
-
-def cache_value(name):
-    with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
-        return re.search(rf"^{name}:\w+=(.*)$", f.read(), re.M).group(1)
-
-
-def port(name):
-    return int(cache_value(name).rpartition(":")[2])
 
 
 def after(lines, label):
@@ -96,6 +87,12 @@ def main():
     shutil.rmtree(os.path.join(DEMO, "app"), ignore_errors=True)
     shutil.rmtree(os.path.join(DEMO, "ProgramData"), ignore_errors=True)
     bed = TestBed(os.path.join(DEMO, "testbed"))
+    # The display comes first: Wine's desktop process, started with the
+    # prefix's server, keeps the display it was started with.
+    bed.shutdown()
+    own_display = not os.environ.get("DISPLAY")
+    if own_display:
+        bed.xvfb_start()
     if not os.path.isdir(bed.prefix):
         print("creating the Wine prefix for the demo ...")
         bed.make_prefix()
@@ -105,8 +102,8 @@ def main():
     with open(os.path.join(BUILD, "tests", "test_setup.exe"), "rb") as f:
         package = f.read()
     digest = hashlib.md5(package).hexdigest()
-    redirect = PackageStore(ca.server_context(), port=port("LAUNCHER_REDIRECT_HOST"))
-    store = PackageStore(ca.server_context(), port=port("LAUNCHER_PACKAGE_STORE_HOST"))
+    redirect = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST", BUILD))
+    store = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST", BUILD))
     url = store.route("/1.1/en-us/lumenscan/setup.exe", body=package)
     store.route("/1.1/en-us/lumenscan/setup.exe_MD5.txt", body=f"{digest}  setup.exe\r\n".encode())
     redirect.route("/GREntry/NonPayment", status=302, location=url)
@@ -125,10 +122,7 @@ def main():
     print(f"launcher:  {exe}")
     print("configuration:\n   " + config.strip().replace("\n", "\n   "))
     print(f"package:   {url} ({len(package)} bytes, MD5 {digest})")
-    own_display = not os.environ.get("DISPLAY")
-    if own_display:
-        bed.xvfb_start()
-    with Collector(port=port("LAUNCHER_COLLECTOR_HOST")) as collector:
+    with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST", BUILD)) as collector:
         result = bed.run(exe, ["-s", "-funid=DemoFun", "-vid=V2"], timeout=180)
         hits = sorted(collector.snapshot(), key=lambda h: h.start)
         report(bed, result, redirect, base, hits)

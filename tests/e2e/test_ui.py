@@ -15,6 +15,7 @@ import time
 import unittest
 import uuid
 
+import deployment
 from collector import Collector
 from package_store import PackageStore
 from testbed import Result, TestBed
@@ -29,10 +30,6 @@ PICTURES = os.environ.get("LAUNCHER_PICTURES_DIR")
 
 VK_RETURN, VK_ESCAPE = 13, 27
 AWAY = (4, 4)  # a screen corner, off the window
-
-
-def port_of(variable):
-    return int(os.environ.get(variable, "0").rpartition(":")[2] or 0)
 
 
 def read_bmp(path):
@@ -194,9 +191,9 @@ class ProgressWindowTest(unittest.TestCase):
         cls.screen = Screen(cls.bed)
         cls.ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "ui-ca"))
         cls.ca.trust_in(cls.bed, IMPORT_CA)
-        cls.redirect = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_REDIRECT_HOST"))
-        cls.store = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_PACKAGE_STORE_HOST"))
-        cls.collector = Collector(port=port_of("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
+        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
+        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
         with open(SETUP, "rb") as f:
             cls.setup_bytes = f.read()
         cls.pictures = {name: read_bmp(os.path.join(PICTURES, name + ".bmp"))

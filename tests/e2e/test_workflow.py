@@ -13,6 +13,7 @@ import unittest
 import urllib.parse
 import uuid
 
+import deployment
 from collector import Collector
 from package_store import PackageStore
 from testbed import TestBed
@@ -26,10 +27,6 @@ SUPPORT_ROOT = os.environ.get("LAUNCHER_SUPPORT_ROOT_URL", "")
 REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
 
 
-def port_of(variable):
-    return int(os.environ.get(variable, "0").rpartition(":")[2] or 0)
-
-
 def md5(data):
     return hashlib.md5(data).hexdigest()
 
@@ -41,9 +38,9 @@ class WorkflowTest(unittest.TestCase):
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
         cls.ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca"))
         cls.ca.trust_in(cls.bed, IMPORT_CA)
-        cls.redirect = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_REDIRECT_HOST"))
-        cls.store = PackageStore(cls.ca.server_context(), port=port_of("LAUNCHER_PACKAGE_STORE_HOST"))
-        cls.collector = Collector(port=port_of("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
+        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
+        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
         with open(SETUP, "rb") as f:
             cls.setup_bytes = f.read()
 
@@ -346,9 +343,9 @@ class WorkflowOn64BitTest(unittest.TestCase):
         bed = TestBed(os.environ["TESTBED_DIR"], "win64")
         ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca64"))
         ca.trust_in(bed, IMPORT_CA)
-        redirect = PackageStore(ca.server_context(), port=port_of("LAUNCHER_REDIRECT_HOST"))
+        redirect = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
         self.addCleanup(redirect.stop)
-        with Collector(port=port_of("LAUNCHER_COLLECTOR_HOST")):
+        with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")):
             folder = tempfile.mkdtemp(prefix="workflow64-", dir=os.environ["TESTBED_DIR"])
             self.addCleanup(shutil.rmtree, folder, True)
             exe = os.path.join(folder, "LumenscanLauncher.exe")

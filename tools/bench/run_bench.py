@@ -2,7 +2,6 @@
 against curl downloading the same package plus md5sum, side by side."""
 import hashlib
 import os
-import re
 import shutil
 import subprocess
 import sys
@@ -10,6 +9,7 @@ import time
 
 ROOT = sys.argv[1]
 sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+import deployment  # noqa: E402
 from collector import Collector  # noqa: E402
 from package_store import PackageStore  # noqa: E402
 from testbed import TestBed  # noqa: E402
@@ -18,15 +18,6 @@ from testca import TestCA  # noqa: E402
 BUILD = os.path.join(ROOT, "build")
 WORK = os.path.join(BUILD, "bench", "run")
 PACKAGE_MIB = 64
-
-
-def cache_value(name):
-    with open(os.path.join(BUILD, "CMakeCache.txt"), encoding="utf-8") as f:
-        return re.search(rf"^{name}:\w+=(.*)$", f.read(), re.M).group(1)
-
-
-def port(name):
-    return int(cache_value(name).rpartition(":")[2])
 
 
 def main():
@@ -47,8 +38,8 @@ def main():
     with open(package, "rb") as f:
         digest = hashlib.md5(f.read()).hexdigest()
 
-    redirect = PackageStore(ca.server_context(), port=port("LAUNCHER_REDIRECT_HOST"))
-    store = PackageStore(ca.server_context(), port=port("LAUNCHER_PACKAGE_STORE_HOST"))
+    redirect = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST", BUILD))
+    store = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST", BUILD))
     url = store.route("/pkg/setup.exe", file=package)
     store.route("/pkg/setup.exe_MD5.txt", body=f"{digest}  setup.exe\n".encode())
     redirect.route("/GREntry/NonPayment", status=302, location=url)
@@ -57,7 +48,7 @@ def main():
     os.makedirs(app)
     exe = os.path.join(app, "LumenscanLauncher.exe")
     shutil.copy(os.path.join(BUILD, "launcher", "LumenscanLauncher.exe"), exe)
-    with Collector(port=port("LAUNCHER_COLLECTOR_HOST")):
+    with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST", BUILD)):
         rows = []
         for attempt in range(3):
             base = os.path.join(WORK, f"base{attempt}")
