@@ -8,6 +8,8 @@
 #include "ResponseBody.h"
 #include "WinHttpHandle.h"
 
+#include "CvCommon/CvComn_Synchronize.h"
+
 #include <windows.h>
 #include <winhttp.h>
 
@@ -28,6 +30,9 @@ struct TransferLimits {
     DWORD dwWaitMs = kDefaultWaitMs;
     // Each of WinHTTP's resolve, connect, send and receive time-outs.
     DWORD dwStackTimeoutMs = kDefaultStackTimeoutMs;
+    // The run's stop request, when there is one: once set, the request in
+    // flight is aborted and the call returns ERROR_CANCELLED.
+    const CvCommon::Synchronize::CancelSignal* pCancel = nullptr;
 };
 
 class TransferSession {

@@ -1,6 +1,10 @@
 #pragma once
 
+#include "CvComn_Handle.h"
+
 #include <windows.h>
+
+#include <atomic>
 
 namespace CvCommon {
 namespace Synchronize {
@@ -43,6 +47,41 @@ public:
 
 private:
     Lockable* m_pLockable;
+};
+
+// A one-way stop request: one thread sets it, the threads doing the work read
+// it between steps or wait on its event together with their own. Once set it
+// stays set.
+class CancelSignal {
+public:
+    CancelSignal() noexcept : m_hEvent(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    CancelSignal(const CancelSignal&) = delete;
+    CancelSignal& operator=(const CancelSignal&) = delete;
+
+    void Set() noexcept {
+        m_bSet.store(true);
+        if (m_hEvent)
+            ::SetEvent(m_hEvent.get());
+    }
+    bool IsSet() const noexcept { return m_bSet.load(); }
+
+    // Manual-reset event, signalled once Set ran; null when it could not be
+    // made (then only IsSet tells).
+    HANDLE Event() const noexcept { return m_hEvent.get(); }
+
+    // Sleeps up to dwMs; true when the signal was set before or meanwhile.
+    bool WaitFor(DWORD dwMs) const noexcept {
+        if (IsSet())
+            return true;
+        if (m_hEvent)
+            return ::WaitForSingleObject(m_hEvent.get(), dwMs) == WAIT_OBJECT_0;
+        ::Sleep(dwMs);
+        return IsSet();
+    }
+
+private:
+    std::atomic<bool> m_bSet{false};
+    Handle::UniqueHandle m_hEvent;
 };
 
 } // namespace Synchronize
