@@ -10,7 +10,6 @@
 
 #include <windows.h>
 
-
 namespace {
 
 std::wstring UserInterfaceLocale() {
@@ -43,7 +42,7 @@ LaunchParameters CollectLaunchParameters(const LauncherConfig& config, const Opt
     return params;
 }
 
-std::wstring ResolveDownloadAddress(const OptionMap& options) {
+std::wstring ResolveDownloadAddress(const OptionMap& options, const TransferLimits& limits) {
     const LaunchParameters params = CollectLaunchParameters(LauncherConfig::Instance(), options);
 
     const std::wstring wstrUrl = FormatRedirectUrl(LAUNCHER_REDIRECT_HOST, params);
@@ -57,7 +56,7 @@ std::wstring ResolveDownloadAddress(const OptionMap& options) {
     DWORD dwStatus = 0;
     const ResultCode result =
         SubmitRequest(wstrUrl, std::string(), strLocation, false, &dwStatus,
-                      L"Content-Type: application/x-www-form-urlencoded");
+                      L"Content-Type: application/x-www-form-urlencoded", limits);
     if (Result::Failed(result)) {
         NetDebug::Print(L"send http request failed with %d", static_cast<int>(result));
         return std::wstring();

@@ -4,6 +4,8 @@
 #include "LaunchOptions.h"
 #include "RedirectRequest.h"
 
+#include "TransferSession.h"
+
 #include <string>
 
 class LauncherConfig;
@@ -13,5 +15,6 @@ class LauncherConfig;
 LaunchParameters CollectLaunchParameters(const LauncherConfig& config, const OptionMap& options);
 
 // Asks the redirect service for the download address; empty when none could
-// be learned.
-std::wstring ResolveDownloadAddress(const OptionMap& options);
+// be learned (or the request was stopped through the limits' stop request).
+std::wstring ResolveDownloadAddress(const OptionMap& options,
+                                    const TransferLimits& limits = TransferLimits());

@@ -5,37 +5,49 @@
 #include "LauncherDeployment.h"
 #include "LauncherGlobals.h"
 #include "PackageRegistry.h"
-#include "ProgressMessages.h"
 
 #include "EventDispatcher.h"
 #include "NetDebug.h"
 #include "NetRequest.h"
-#include "Util_Registry.h"
 
 #include <mutex>
+#include <new>
 
 namespace {
 
 constexpr size_t kSetupCommandLineChars = 512;
+// ERROR_UNHANDLED_EXCEPTION, which not every SDK header names.
+constexpr DWORD kErrorUnhandledException = 574;
 
 std::mutex g_instanceMutex;
 LaunchWorkflow* g_pInstance = nullptr;
 
-void SendProgress(int nPercent) {
-    if (g_wstrLaunchArgs == L"-s")
-        return;
-    // The address is valid only during the synchronous send.
-    INT32 nValue = nPercent;
-    ::SendMessageW(g_hProgressWnd, WM_DOWNLOAD_PROGRESS, reinterpret_cast<WPARAM>(&nValue), 0);
-}
+// Closes a PROCESS_INFORMATION's two handles.
+struct ProcessHandles {
+    PROCESS_INFORMATION info = {};
+    ~ProcessHandles() { Close(); }
+    void Close() noexcept {
+        if (info.hThread)
+            ::CloseHandle(info.hThread);
+        if (info.hProcess)
+            ::CloseHandle(info.hProcess);
+        info = {};
+    }
+};
 
-// The progress window leaves the taskbar and shrinks to nothing.
-void HideProgressWindow() {
-    const LONG_PTR style = ::GetWindowLongPtrW(g_hProgressWnd, GWL_EXSTYLE);
-    ::SetWindowLongPtrW(g_hProgressWnd, GWL_EXSTYLE, (style & ~WS_EX_APPWINDOW) | WS_EX_TOOLWINDOW);
-    ::SetWindowPos(g_hProgressWnd, nullptr, -1000, -1000, 0, 0,
-                   SWP_NOMOVE | SWP_NOZORDER | SWP_FRAMECHANGED);
-}
+// Keeps the run's observer in place for the length of one run.
+class ObserverScope {
+public:
+    ObserverScope(CvCommon::RunObserver*& pSlot, CvCommon::RunObserver& observer) : m_pSlot(pSlot) {
+        m_pSlot = &observer;
+    }
+    ~ObserverScope() { m_pSlot = nullptr; }
+    ObserverScope(const ObserverScope&) = delete;
+    ObserverScope& operator=(const ObserverScope&) = delete;
+
+private:
+    CvCommon::RunObserver*& m_pSlot;
+};
 
 } // namespace
 
@@ -48,10 +60,32 @@ LaunchWorkflow& LaunchWorkflow::Instance() {
     return *g_pInstance;
 }
 
-void LaunchWorkflow::ReportProgress(int nPercent) { SendProgress(nPercent); }
+void LaunchWorkflow::ReportProgress(int nPercent) {
+    if (g_wstrLaunchArgs == L"-s" || !m_pObserver)
+        return;
+    if (nPercent != m_nLastProgress) {
+        m_nLastProgress = nPercent;
+        NetDebug::Print(L"progress %d", nPercent);
+    }
+    m_pObserver->OnProgress(nPercent);
+}
 
 int LaunchWorkflow::DownloadProgressToOverall(DWORD dwPercent) {
     return static_cast<int>(10.0 + static_cast<double>(dwPercent) * 60.0 / 100.0);
+}
+
+bool LaunchWorkflow::StopRequested() const {
+    if (!m_pObserver || !m_pObserver->Cancel().IsSet())
+        return false;
+    ::OutputDebugStringW(L"the run was stopped");
+    return true;
+}
+
+TransferLimits LaunchWorkflow::Limits() const {
+    TransferLimits limits;
+    if (m_pObserver)
+        limits.pCancel = &m_pObserver->Cancel();
+    return limits;
 }
 
 void LaunchWorkflow::Post(AnalyticsEvent& event, const std::wstring& wstrPrefix,
@@ -60,14 +94,40 @@ void LaunchWorkflow::Post(AnalyticsEvent& event, const std::wstring& wstrPrefix,
     EventDispatcher::Instance().Post(event);
 }
 
-ResultCode LaunchWorkflow::Download(const std::wstring& wstrUrl, std::wstring& wstrFolderInPathOut) {
+ResultCode LaunchWorkflow::Download(const std::wstring& wstrUrl,
+                                    std::wstring& wstrFolderInPathOut) {
+    // Called on the transfer's thread, while the workflow's thread waits.
     return DownloadFile(
         wstrUrl, wstrFolderInPathOut,
-        [](DWORD dwPercent) { SendProgress(DownloadProgressToOverall(dwPercent)); },
-        m_config.GetValue(L"build", L"type"));
+        [this](DWORD dwPercent) { ReportProgress(DownloadProgressToOverall(dwPercent)); },
+        m_config.GetValue(L"build", L"type"), Limits());
 }
 
 ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine) {
+    CvCommon::NullRunObserver nobody;
+    return Run(std::move(wstrCommandLine), nobody);
+}
+
+ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine, CvCommon::RunObserver& observer) {
+    ObserverScope scope(m_pObserver, observer);
+    m_nLastProgress = -1;
+    // Nothing leaves by exception: running out of memory anywhere in the run
+    // is a failure like any other.
+    try {
+        return RunSteps(std::move(wstrCommandLine));
+    } catch (const std::bad_alloc&) {
+        ::OutputDebugStringW(L"the run ran out of memory");
+        return Result::FromPlatformError(ERROR_NOT_ENOUGH_MEMORY);
+    } catch (...) {
+        ::OutputDebugStringW(L"the run failed with an exception");
+        return Result::FromPlatformError(kErrorUnhandledException);
+    }
+}
+
+ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
+    // Each run starts from the folder, whatever an earlier run left here.
+    m_wstrPackagePath = m_wstrPackageDir;
+    m_wstrLaunchPath.clear();
     const std::wstring wstrLabel = m_config.GetValue(L"ER", L"funId");
     const std::wstring wstrPrefix = g_bSilentRun ? L"Silent" : L"";
     ReportProgress(10);
@@ -80,7 +140,9 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine) {
     ::OutputDebugStringW(wstrLabel.c_str());
     ::OutputDebugStringW(wstrCommandLine.c_str());
 
-    const ParsedCommandLine parsed = ParseCommandLine(wstrCommandLine);
+    const ParsedCommandLine parsed = wstrCommandLine.size() > kMaxCommandLineChars
+                                         ? ParsedCommandLine()
+                                         : ParseCommandLine(wstrCommandLine);
     if (!parsed.bSplit) {
         ::OutputDebugStringW(L"CommandLineToArgvW failed");
         return Result::kBadCommandLine;
@@ -88,21 +150,26 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine) {
     int nShowState = SW_SHOW;
     g_wstrLaunchArgs.clear();
     for (int i = 0; i < parsed.nSilentMarkers; ++i) {
-        HideProgressWindow();
+        m_pObserver->OnHide();
         nShowState = SW_HIDE;
         g_wstrLaunchArgs = L"-s";
         ::OutputDebugStringW(L"silent run this exe...");
     }
+    if (StopRequested())
+        return Result::kCancelled;
 
-    const std::wstring wstrAddress = ResolveDownloadAddress(parsed.options);
+    const std::wstring wstrAddress = ResolveDownloadAddress(parsed.options, Limits());
     ::OutputDebugStringW(L"ErUrl for this downloader is:");
     ::OutputDebugStringW(wstrAddress.c_str());
+    if (StopRequested())
+        return Result::kCancelled;
     if (wstrAddress.empty()) {
         Post(event, wstrPrefix, L"Downloader_GetErUrlFail");
         return Result::kNoAddress;
     }
 
-    if (wstrAddress.find(LAUNCHER_PLACEHOLDER_URL) != std::wstring::npos) {
+    const bool bKeptPackage = wstrAddress.find(LAUNCHER_PLACEHOLDER_URL) != std::wstring::npos;
+    if (bKeptPackage) {
         Post(event, wstrPrefix, L"Downloader_CallLocalBuild");
         m_wstrLaunchPath = ReadRememberedLaunchPath();
     } else {
@@ -111,23 +178,35 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine) {
         if (Result::Failed(download)) {
             Post(event, wstrPrefix, L"Downloader_Download_Fail");
             NetDebug::Print(L"download failed with error %04X, url is %ls", download,
-                      wstrAddress.c_str());
+                            wstrAddress.c_str());
             return download;
         }
         ReportProgress(70);
         Post(event, wstrPrefix, L"Downloader_Download_Succeed");
+        if (StopRequested())
+            return Result::kCancelled;
         const ResultCode prepared = PrepareLaunchFile();
         if (Result::Failed(prepared))
             return prepared;
     }
+    if (StopRequested())
+        return Result::kCancelled;
 
     ::OutputDebugStringW(m_wstrLaunchPath.c_str());
     if (!VerifyPackage(m_wstrLaunchPath, wstrAddress)) {
+        if (StopRequested())
+            return Result::kCancelled;
         ::OutputDebugStringW(L"check md5 failed!");
         Post(event, wstrPrefix, L"Downloader_CheckMd5_Fail");
         return Result::kIntegrityCheckFailed;
     }
+    // Only a launch file that passed its check is remembered for later runs
+    // (which check it again against the store's current sidecar).
+    if (!bKeptPackage)
+        RememberLaunchPath(m_wstrLaunchPath);
     ReportProgress(90);
+    if (StopRequested())
+        return Result::kCancelled;
 
     // From here on a new launcher may start.
     g_hInstanceSemaphore.reset();
@@ -139,7 +218,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
     const std::wstring wstrCommand = L"\"" + m_wstrLaunchPath + L"\" " + g_wstrLaunchArgs;
     DWORD dwError = ERROR_SUCCESS;
     BOOL bCreated = FALSE;
-    PROCESS_INFORMATION process = {};
+    ProcessHandles process;
     if (wstrCommand.size() >= kSetupCommandLineChars) {
         // A cut command line would start something else: refuse it.
         dwError = ERROR_FILENAME_EXCED_RANGE;
@@ -153,8 +232,12 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESHOWWINDOW;
         startup.wShowWindow = static_cast<WORD>(nShowState);
-        bCreated = ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE,
-                                    CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
+        // The last moment a close can still keep the setup from starting.
+        if (StopRequested())
+            return Result::kCancelled;
+        bCreated =
+            ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                             nullptr, nullptr, &startup, &process.info);
         dwError = ::GetLastError();
     }
     if (!bCreated) {
@@ -162,8 +245,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         return Result::FromPlatformError(dwError);
     }
     // The launcher never waits for the setup.
-    ::CloseHandle(process.hProcess);
-    ::CloseHandle(process.hThread);
+    process.Close();
     ReportProgress(100);
     Post(event, wstrPrefix, L"Downloader_LaunchExe_Succeed");
     EventDispatcher::Instance().WaitAll();

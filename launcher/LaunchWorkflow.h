@@ -6,6 +6,8 @@
 #include "ResultCode.h"
 
 #include "AnalyticsEvent.h"
+#include "CvComn_RunObserver.h"
+#include "TransferSession.h"
 
 #include <windows.h>
 
@@ -13,6 +15,10 @@
 
 class LaunchWorkflow {
 public:
+    // The longest command line the platform can hand a process; a longer text
+    // is refused like one that cannot be split.
+    static constexpr size_t kMaxCommandLineChars = 32767;
+
     // The process-wide workflow, created on first use and never destroyed.
     static LaunchWorkflow& Instance();
 
@@ -22,16 +28,20 @@ public:
     LaunchWorkflow& operator=(const LaunchWorkflow&) = delete;
 
     // Runs once: returns when the setup has been started or the run failed.
+    // The observer gets the progress (unless the run is told "-s") and is
+    // asked to hide for "-s"; its stop request is read between the steps and
+    // aborts a transfer in flight (the result is then Result::kCancelled, and
+    // nothing later is started). No exception leaves it.
+    ResultCode Run(std::wstring wstrCommandLine, CvCommon::RunObserver& observer);
+    // The same with nobody watching (the silent run).
     ResultCode Run(std::wstring wstrCommandLine);
 
-    // Sends a progress percentage to the progress window, unless the run was
-    // told to be silent.
-    static void ReportProgress(int nPercent);
-    // The download's 0-100 % as 10-70 % of the whole run.
+    // The download's 0-100 % as 10-70 % of the whole run, truncated.
     static int DownloadProgressToOverall(DWORD dwPercent);
 
-    // Chooses the launch file from the downloaded package (unpacking a zip
-    // package) and remembers it in the registry.
+    // Chooses the launch file from the downloaded package, unpacking a zip
+    // package into a fresh folder that takes the build folder's place only
+    // when unpacking succeeded.
     ResultCode PrepareLaunchFile();
     // True when the launch file's MD5 is in the sidecar published beside url.
     bool VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl);
@@ -41,16 +51,22 @@ public:
     // The sidecar's URL for a launch file: the package's own address, or for
     // a kept package the store's base address and the file's name.
     static std::wstring SidecarUrl(const std::wstring& wstrFilePath, const std::wstring& wstrUrl);
-    // The folder a sidecar is saved in: the launch path cut after "\Package",
-    // or the launch file's own folder when it holds no such part.
-    static std::wstring SidecarFolder(const std::wstring& wstrFilePath);
+    // The folder a sidecar is saved in: the package folder for a launch file
+    // inside it (the build folder included), else the launch file's own folder.
+    static std::wstring SidecarFolder(const std::wstring& wstrFilePath,
+                                      const std::wstring& wstrPackageDir);
 
     const std::wstring& BuildDir() const { return m_wstrBuildDir; }
+    const std::wstring& PackageDir() const { return m_wstrPackageDir; }
     const std::wstring& PackagePath() const { return m_wstrPackagePath; }
     const std::wstring& LaunchPath() const { return m_wstrLaunchPath; }
     void SetPackagePath(const std::wstring& wstrPath) { m_wstrPackagePath = wstrPath; }
 
 private:
+    ResultCode RunSteps(std::wstring wstrCommandLine);
+    void ReportProgress(int nPercent);
+    bool StopRequested() const;
+    TransferLimits Limits() const;
     void Post(AnalyticsEvent& event, const std::wstring& wstrPrefix, const wchar_t* pszAction);
     ResultCode StartSetup(AnalyticsEvent& event, const std::wstring& wstrPrefix, int nShowState);
     // Downloads into the folder wstrFolderInPathOut names; it then holds the
@@ -58,7 +74,11 @@ private:
     ResultCode Download(const std::wstring& wstrUrl, std::wstring& wstrFolderInPathOut);
 
     const LauncherConfig& m_config;
+    std::wstring m_wstrPackageDir;
     std::wstring m_wstrBuildDir;
     std::wstring m_wstrPackagePath;
     std::wstring m_wstrLaunchPath;
+    // The observer of the run in progress.
+    CvCommon::RunObserver* m_pObserver = nullptr;
+    int m_nLastProgress = -1;
 };

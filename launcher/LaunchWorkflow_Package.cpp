@@ -5,7 +5,6 @@
 #include "ArchiveExtraction.h"
 #include "FileDigest.h"
 #include "LauncherDeployment.h"
-#include "PackageRegistry.h"
 
 #include "CvComn_Storage.h"
 #include "CvComn_String.h"
@@ -15,27 +14,132 @@
 
 #include <shlobj.h>
 
+#include <cstdlib>
+#include <cwchar>
 #include <vector>
 
 namespace {
 
 constexpr DWORD kSidecarChunkBytes = 256;
+// Siblings of the build folder while an archive is unpacked: the fresh folder,
+// and the previous build folder while it steps aside. Each name ends in the
+// process id of the launcher that made it.
+constexpr wchar_t kUnpackSuffix[] = L".unpack-";
+constexpr wchar_t kSteppedAsideSuffix[] = L".old-";
+
+// A configured base folder relative to nothing in particular belongs to the
+// launcher's own folder, not to whatever folder the caller started it in.
+std::wstring AnchoredPath(const std::wstring& wstrPath) {
+    std::wstring wstrAnchored = wstrPath;
+    if (!wstrAnchored.empty() && Util::PathRootLength(wstrAnchored) == 0) {
+        const std::wstring wstrModuleDir = Util::GetModuleDirectory();
+        if (!wstrModuleDir.empty())
+            wstrAnchored = wstrModuleDir + L"\\" + wstrAnchored;
+    }
+    if (Util::PathRootLength(wstrAnchored) < 3)
+        return wstrAnchored;
+    // One spelling of the folder ("." and ".." resolved, backslashes only).
+    std::vector<wchar_t> vecFull(MAX_PATH);
+    DWORD cch = ::GetFullPathNameW(wstrAnchored.c_str(), static_cast<DWORD>(vecFull.size()),
+                                   vecFull.data(), nullptr);
+    if (cch >= vecFull.size()) {
+        vecFull.resize(cch + 1);
+        cch = ::GetFullPathNameW(wstrAnchored.c_str(), static_cast<DWORD>(vecFull.size()),
+                                 vecFull.data(), nullptr);
+    }
+    if (cch == 0 || cch >= vecFull.size())
+        return wstrAnchored;
+    std::wstring wstrFull(vecFull.data(), cch);
+    while (wstrFull.size() > 3 && wstrFull.back() == L'\\')
+        wstrFull.pop_back();
+    return wstrFull;
+}
 
 std::wstring PackageBaseFolder(const LauncherConfig& config) {
     const std::wstring wstrConfigured = config.GetValue(L"build", L"localTempPath");
     if (!wstrConfigured.empty())
-        return Util::ExpandEnvironmentString(wstrConfigured);
+        return AnchoredPath(Util::ExpandEnvironmentString(wstrConfigured));
     wchar_t szAppData[MAX_PATH] = {};
     ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, szAppData);
     return std::wstring(szAppData) + L"\\Corvane\\Temp";
+}
+
+bool IsDirectory(const std::wstring& wstrPath) {
+    const DWORD dwAttributes = ::GetFileAttributesW(wstrPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Removes a folder and everything in it; a folder that is not there is fine.
+bool RemoveTree(const std::wstring& wstrFolder) {
+    if (!IsDirectory(wstrFolder))
+        return true;
+    Util::DeleteDirectoryContents(wstrFolder);
+    return ::RemoveDirectoryW(wstrFolder.c_str()) != FALSE;
+}
+
+// Siblings left behind by a launcher that ended before it could tidy up: the
+// process that made them is gone.
+void RemoveAbandonedSiblings(const std::wstring& wstrBuildDir, const wchar_t* pszSuffix) {
+    const std::wstring wstrPattern = wstrBuildDir + pszSuffix + L"*";
+    WIN32_FIND_DATAW found = {};
+    CvCommon::Handle::UniqueFindHandle hFind(::FindFirstFileW(wstrPattern.c_str(), &found));
+    if (!hFind)
+        return;
+    const size_t nSlash = wstrBuildDir.rfind(L'\\');
+    const std::wstring wstrParent =
+        nSlash == std::wstring::npos ? std::wstring() : wstrBuildDir.substr(0, nSlash + 1);
+    const size_t nPrefix = wstrBuildDir.size() - wstrParent.size() + std::wcslen(pszSuffix);
+    do {
+        const std::wstring wstrName = found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wstrName.size() <= nPrefix)
+            continue;
+        const unsigned long ulPid = std::wcstoul(wstrName.c_str() + nPrefix, nullptr, 10);
+        CvCommon::Handle::UniqueHandle hProcess(
+            ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ulPid)));
+        if (ulPid != ::GetCurrentProcessId() && !hProcess)
+            RemoveTree(wstrParent + wstrName);
+    } while (::FindNextFileW(hFind.get(), &found));
+}
+
+// Unpacks the archive into a fresh sibling of the build folder, which takes
+// the build folder's place only when the whole archive was unpacked. On any
+// failure the build folder is as it was and nothing unpacked is left.
+bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& wstrBuildDir) {
+    RemoveAbandonedSiblings(wstrBuildDir, kUnpackSuffix);
+    RemoveAbandonedSiblings(wstrBuildDir, kSteppedAsideSuffix);
+    const std::wstring wstrPid = std::to_wstring(::GetCurrentProcessId());
+    const std::wstring wstrFresh = wstrBuildDir + kUnpackSuffix + wstrPid;
+    const std::wstring wstrAside = wstrBuildDir + kSteppedAsideSuffix + wstrPid;
+    if (!RemoveTree(wstrFresh) || !RemoveTree(wstrAside) || !Util::CreateDirectoryPath(wstrFresh))
+        return false;
+    if (FAILED(ExtractArchive(wstrZipPath, wstrFresh))) {
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    const bool bHadBuildDir = IsDirectory(wstrBuildDir);
+    if (bHadBuildDir && !::MoveFileW(wstrBuildDir.c_str(), wstrAside.c_str())) {
+        ::OutputDebugStringW(L"the build folder cannot be replaced");
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    if (!::MoveFileW(wstrFresh.c_str(), wstrBuildDir.c_str())) {
+        ::OutputDebugStringW(L"the unpacked folder cannot be put in place");
+        if (bHadBuildDir)
+            ::MoveFileW(wstrAside.c_str(), wstrBuildDir.c_str());
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    RemoveTree(wstrAside);
+    return true;
 }
 
 } // namespace
 
 LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) {
     const std::wstring wstrBase = PackageBaseFolder(config);
-    m_wstrBuildDir = wstrBase + L"\\Package\\Build";
-    m_wstrPackagePath = wstrBase + L"\\Package";
+    m_wstrPackageDir = wstrBase + L"\\Package";
+    m_wstrBuildDir = m_wstrPackageDir + L"\\Build";
+    m_wstrPackagePath = m_wstrPackageDir;
     Util::CreateDirectoryPath(m_wstrBuildDir);
 }
 
@@ -47,14 +151,12 @@ ResultCode LaunchWorkflow::PrepareLaunchFile() {
     Util::ToLower(wstrExtension);
 
     if (wstrExtension == L"zip") {
-        Util::DeleteDirectoryContents(m_wstrBuildDir);
-        if (FAILED(ExtractArchive(m_wstrPackagePath, m_wstrBuildDir)))
+        if (!UnpackIntoBuildFolder(m_wstrPackagePath, m_wstrBuildDir))
             return Result::kUnzipFailed;
         m_wstrLaunchPath = m_wstrBuildDir + L"\\" + m_config.GetValue(L"build", L"setup");
     } else if (wstrExtension == L"exe") {
         m_wstrLaunchPath = m_wstrPackagePath;
     }
-    RememberLaunchPath(m_wstrLaunchPath);
     return Result::kSuccess;
 }
 
@@ -69,11 +171,16 @@ std::wstring LaunchWorkflow::SidecarUrl(const std::wstring& wstrFilePath,
            L"_MD5.txt";
 }
 
-std::wstring LaunchWorkflow::SidecarFolder(const std::wstring& wstrFilePath) {
-    static const std::wstring kPackage = L"\\Package";
-    const size_t nPackage = wstrFilePath.find(kPackage);
-    if (nPackage != std::wstring::npos)
-        return wstrFilePath.substr(0, nPackage + kPackage.size());
+std::wstring LaunchWorkflow::SidecarFolder(const std::wstring& wstrFilePath,
+                                           const std::wstring& wstrPackageDir) {
+    std::wstring wstrFileLower = wstrFilePath;
+    std::wstring wstrPackageLower = wstrPackageDir;
+    Util::ToLower(wstrFileLower);
+    Util::ToLower(wstrPackageLower);
+    if (!wstrPackageLower.empty() && wstrFileLower.size() > wstrPackageLower.size() + 1 &&
+        wstrFileLower.compare(0, wstrPackageLower.size(), wstrPackageLower) == 0 &&
+        wstrFileLower[wstrPackageLower.size()] == L'\\')
+        return wstrPackageDir;
     const size_t nSlash = wstrFilePath.rfind(L'\\');
     return nSlash == std::wstring::npos ? std::wstring() : wstrFilePath.substr(0, nSlash);
 }
@@ -82,7 +189,7 @@ bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrU
     std::wstring wstrDigest;
     if (!ComputeFileMd5(wstrFilePath, wstrDigest))
         return false;
-    std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath);
+    std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
     if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
         return false;
     std::wstring wstrSidecar;

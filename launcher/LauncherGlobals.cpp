@@ -2,5 +2,4 @@
 
 bool g_bSilentRun = false;
 CvCommon::Handle::UniqueHandle g_hInstanceSemaphore;
-HWND g_hProgressWnd = nullptr;
 std::wstring g_wstrLaunchArgs;

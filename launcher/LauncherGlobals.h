@@ -1,6 +1,5 @@
 #pragma once
-// Process-wide values shared by the entry point, the workflow and the
-// progress window.
+// Process-wide values shared by the entry point and the workflow.
 
 #include "CvCommon/CvComn_Handle.h"
 
@@ -13,9 +12,6 @@ extern bool g_bSilentRun;
 
 // The single-instance semaphore while this launcher holds it.
 extern CvCommon::Handle::UniqueHandle g_hInstanceSemaphore;
-
-// The window that receives progress messages; null in silent mode.
-extern HWND g_hProgressWnd;
 
 // The setup's argument text: empty, or "-s" after a "-s" argument (any case);
 // "-s" also switches progress messages off.

@@ -1,5 +1,7 @@
 // Entry point: the single-instance guard, the platform libraries the progress
-// window needs, and the choice between the silent and the windowed run.
+// window needs, the choice between the silent and the windowed run, and a
+// bounded end: the run's worker and the analytics queue get a fixed time to
+// finish, and a process whose threads did not stop in time is ended as it is.
 
 #include "InstanceGuard.h"
 #include "LaunchWorkflow.h"
@@ -9,6 +11,7 @@
 #include "RunMode.h"
 
 #include "CvCommon/CvComn_Handle.h"
+#include "EventDispatcher.h"
 #include "util_CrashHandler.h"
 
 #include <windows.h>
@@ -19,7 +22,16 @@
 
 namespace {
 
-void DebugMessage(const wchar_t* pszText) { ::OutputDebugStringW(pszText); }
+// After the window closed: how long the worker may take to stop.
+constexpr DWORD kWorkerStopBoundMs = 1500;
+// How long undelivered analytics events may hold the exit: after a run, and
+// after the user closed the window (who expects it gone at once).
+constexpr DWORD kDrainAtExitMs = 4000;
+constexpr DWORD kDrainAfterCloseMs = 300;
+
+void DebugMessage(const wchar_t* pszText) {
+    ::OutputDebugStringW(pszText);
+}
 
 const wchar_t* GuardMessage(InstanceGuardResult result) {
     switch (result) {
@@ -33,17 +45,48 @@ const wchar_t* GuardMessage(InstanceGuardResult result) {
     return L"";
 }
 
-int RunChosenMode(const std::wstring& wstrCmdLine) {
-    if (IsSilentCommandLine(wstrCmdLine.c_str())) {
-        g_bSilentRun = true;
-        DebugMessage(L"Run mode: silent");
-        // The run's outcome shows only in its events and debugger output.
+// How the run ended, for the bounded end of the process.
+struct RunEnd {
+    int nExitCode = 0;
+    bool bStopRequested = false;
+    bool bWorkerStopped = true;
+};
+
+RunEnd RunSilent(const std::wstring& wstrCmdLine) {
+    g_bSilentRun = true;
+    DebugMessage(L"Run mode: silent");
+    // The run's outcome shows only in its events and debugger output; nothing
+    // it throws ends the process outside the crash handler.
+    try {
         LaunchWorkflow::Instance().Run(wstrCmdLine);
-        return 0;
+    } catch (...) {
+        DebugMessage(L"the silent run failed with an exception");
     }
+    return RunEnd();
+}
+
+RunEnd RunWindowed(const std::wstring& wstrCmdLine, const std::wstring& wstrInstanceName) {
     DebugMessage(L"Run mode: windowed");
-    CMainDlg dialog(wstrCmdLine);
-    return static_cast<int>(dialog.DoModal(::GetActiveWindow(), 0));
+    RunEnd end;
+    CMainDlg dialog(wstrInstanceName, [wstrCmdLine](CvCommon::RunObserver& observer) {
+        return LaunchWorkflow::Instance().Run(wstrCmdLine, observer);
+    });
+    end.nExitCode = static_cast<int>(dialog.DoModal(::GetActiveWindow(), 0));
+    end.bStopRequested = dialog.StopRequested();
+    end.bWorkerStopped = dialog.WaitForWorker(kWorkerStopBoundMs);
+    return end;
+}
+
+RunEnd RunChosenMode(const std::wstring& wstrCmdLine, const std::wstring& wstrInstanceName) {
+    try {
+        if (IsSilentCommandLine(wstrCmdLine.c_str()))
+            return RunSilent(wstrCmdLine);
+        return RunWindowed(wstrCmdLine, wstrInstanceName);
+    } catch (...) {
+        // Out of memory before the run started: nothing more can be done.
+        DebugMessage(L"the launcher could not start its run");
+        return RunEnd();
+    }
 }
 
 } // namespace
@@ -67,10 +110,18 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
     ::InitCommonControlsEx(&controls);
 
-    const int exitCode = RunChosenMode(wstrCmdLine);
+    const RunEnd end = RunChosenMode(wstrCmdLine, wstrInstanceName);
+    const bool bDrained = EventDispatcher::Instance().Shutdown(
+        end.bStopRequested ? kDrainAfterCloseMs : kDrainAtExitMs);
 
+    if (!end.bWorkerStopped || !bDrained) {
+        // A thread still at work would meet the libraries and the process's
+        // static objects being torn down under it: end the process here.
+        DebugMessage(L"threads still busy at exit, ending the process now");
+        ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(end.nExitCode));
+    }
     richEdit.reset();
     ::CoUninitialize();
     g_hInstanceSemaphore.reset();
-    return exitCode;
+    return end.nExitCode;
 }

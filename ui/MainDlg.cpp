@@ -1,7 +1,5 @@
 #include "MainDlg.h"
 
-#include "LaunchWorkflow.h"
-#include "LauncherGlobals.h"
 #include "ProgressMessages.h"
 #include "ReflectNotifications.h"
 
@@ -30,25 +28,19 @@ constexpr DWORD kErrorUnhandledException = 574;
 // The bar starts here, before the workflow's first report.
 constexpr int kInitialProgress = 3;
 
-ResultCode RunLaunchWorkflow(std::wstring wstrCommandLine) {
-    return LaunchWorkflow::Instance().Run(std::move(wstrCommandLine));
-}
-
 } // namespace
 
 // Everything the worker needs, owned by the worker once it runs, so that it
 // does not depend on the dialog object outliving it.
 struct CMainDlg::DownloadJob {
     WorkflowRun run;
-    std::wstring wstrCommandLine;
+    std::shared_ptr<WindowRunObserver> pObserver;
 };
 
-CMainDlg::CMainDlg(std::wstring wstrCommandLine)
-    : CMainDlg(std::move(wstrCommandLine), LauncherConfig::Instance(), RunLaunchWorkflow) {}
-
-CMainDlg::CMainDlg(std::wstring wstrCommandLine, const LauncherConfig& config, WorkflowRun run)
+CMainDlg::CMainDlg(std::wstring wstrInstanceName, WorkflowRun run)
     : m_banner(IDB_BANNER), m_btnClose(IDB_CLOSE_HOVER, IDB_CLOSE_NORMAL), m_errorIcon(IDB_ERROR),
-      m_wstrCommandLine(std::move(wstrCommandLine)), m_config(config), m_run(std::move(run)) {}
+      m_run(std::move(run)), m_pObserver(std::make_shared<WindowRunObserver>()),
+      m_wstrInstanceName(std::move(wstrInstanceName)) {}
 
 CMainDlg::~CMainDlg() = default;
 
@@ -96,7 +88,7 @@ LRESULT CMainDlg::OnInitDialog() {
     LoadIcons();
     BindControls();
     InitControls();
-    StartDownloadThread(m_hWnd, m_wstrCommandLine);
+    StartDownloadThread(m_hWnd);
     return TRUE;
 }
 
@@ -160,8 +152,7 @@ void CMainDlg::BindControls() {
 void CMainDlg::InitControls() {
     ::SetWindowTextW(m_hWnd, kWindowText);
 
-    // A second launcher finds this window by the property (see InstanceGuard).
-    m_wstrInstanceName = m_config.GetValue(L"instance", L"golbalMutexName");
+    // A second launcher finds this window by the property.
     if (!m_wstrInstanceName.empty() &&
         !::SetPropW(m_hWnd, m_wstrInstanceName.c_str(), reinterpret_cast<HANDLE>(1))) {
         ::OutputDebugStringW(L"SetPropW failed");
@@ -198,14 +189,16 @@ void CMainDlg::InitControls() {
     ::SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, kWidth, kHeight, SWP_NOMOVE | SWP_FRAMECHANGED);
 }
 
-ResultCode CMainDlg::StartDownloadThread(HWND hWnd, const std::wstring& wstrCommandLine) {
+ResultCode CMainDlg::StartDownloadThread(HWND hWnd) {
     if (!hWnd)
         ::OutputDebugStringW(L"hWnd is NULL");
-    g_hProgressWnd = hWnd;
+    if (m_hWorker)
+        return Result::FromPlatformError(ERROR_ALREADY_INITIALIZED);
+    m_pObserver->Attach(hWnd);
 
     std::unique_ptr<DownloadJob> job;
     try {
-        job.reset(new DownloadJob{m_run, wstrCommandLine});
+        job.reset(new DownloadJob{m_run, m_pObserver});
     } catch (const std::bad_alloc&) {
         return Result::FromPlatformError(ERROR_OUTOFMEMORY);
     }
@@ -218,28 +211,55 @@ ResultCode CMainDlg::StartDownloadThread(HWND hWnd, const std::wstring& wstrComm
         return Result::FromPlatformError(dwError);
     }
     job.release(); // the worker owns it now
-    ::CloseHandle(reinterpret_cast<HANDLE>(thread));
+    m_hWorker.reset(reinterpret_cast<HANDLE>(thread));
     return Result::kSuccess;
 }
 
 unsigned __stdcall CMainDlg::DownloadThreadProc(void* pParam) {
     std::unique_ptr<DownloadJob> job(static_cast<DownloadJob*>(pParam));
+    WindowRunObserver& observer = *job->pObserver;
     ResultCode result = Result::kSuccess;
     // Nothing may leave a thread entry by exception: a run that throws failed.
     try {
-        result = job->run ? job->run(job->wstrCommandLine)
-                          : Result::FromPlatformError(ERROR_INVALID_FUNCTION);
+        result = job->run ? job->run(observer) : Result::FromPlatformError(ERROR_INVALID_FUNCTION);
     } catch (const std::bad_alloc&) {
         result = Result::FromPlatformError(ERROR_OUTOFMEMORY);
     } catch (...) {
         result = Result::FromPlatformError(kErrorUnhandledException);
     }
-    // The address is valid only during the synchronous send.
-    if (Result::Failed(result) && g_wstrLaunchArgs != L"-s")
-        ::SendMessageW(g_hProgressWnd, WM_DOWNLOAD_FAILED, reinterpret_cast<WPARAM>(&result), 0);
+    // A run told to work unseen shows no failure either.
+    if (Result::Failed(result) && !observer.Hidden())
+        observer.OnFailed(result);
     else
-        ::SendMessageW(g_hProgressWnd, WM_DOWNLOAD_DONE, 0, 0);
+        observer.OnDone();
     return 0;
+}
+
+bool CMainDlg::WaitForWorker(DWORD dwBoundMs) {
+    // The window is gone: reports from now on are dropped at once.
+    m_pObserver->Attach(nullptr);
+    if (!m_hWorker)
+        return true;
+    const HANDLE hWorker = m_hWorker.get();
+    const DWORD dwStart = ::GetTickCount();
+    for (;;) {
+        const DWORD dwElapsed = ::GetTickCount() - dwStart;
+        const DWORD dwLeft = dwElapsed < dwBoundMs ? dwBoundMs - dwElapsed : 0;
+        const DWORD dwWait =
+            ::MsgWaitForMultipleObjects(1, &hWorker, FALSE, dwLeft, QS_SENDMESSAGE);
+        if (dwWait == WAIT_OBJECT_0) {
+            m_hWorker.reset();
+            return true;
+        }
+        if (dwWait != WAIT_OBJECT_0 + 1 || dwLeft == 0)
+            break;
+        // A message the worker sent before the window went: serve it, so the
+        // worker is not kept waiting on this thread.
+        MSG msg;
+        ::PeekMessageW(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+    }
+    ::OutputDebugStringW(L"the download thread did not stop in time");
+    return false;
 }
 
 LRESULT CMainDlg::OnProgress(WPARAM wParam) {
@@ -275,6 +295,9 @@ LRESULT CMainDlg::OnDone() {
 }
 
 LRESULT CMainDlg::OnCancel(WORD wID) {
+    // Closing ends the run: the transfer in flight is aborted and no later
+    // step starts.
+    m_pObserver->RequestStop();
     EndWith(wID);
     return 0;
 }

@@ -1,8 +1,9 @@
 #pragma once
 // The progress window of a windowed run: a captionless, always-on-top dialog
-// with a banner, a close button and a progress bar. It runs the launch
-// workflow on a worker thread, follows its progress messages, closes itself
-// when the run ends well and shows the failure code when it does not.
+// with a banner, a close button and a progress bar. It runs a job (the launch
+// workflow) on a worker thread, follows its progress messages, closes itself
+// when the run ends well and shows the failure code when it does not. Closing
+// it asks the job to stop; the owner then waits for the worker, with a bound.
 
 #include "CtlHollowColor.h"
 #include "DialogImpl.h"
@@ -10,15 +11,18 @@
 #include "PaintBkgnd.h"
 #include "PicBtn.h"
 #include "PictureCtl.h"
+#include "WindowRunObserver.h"
 #include "resource.h"
 
-#include "LauncherConfig.h"
+#include "CvComn_Handle.h"
+#include "CvComn_RunObserver.h"
 #include "ResultCode.h"
 
 #include <windows.h>
 #include <richedit.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
@@ -30,14 +34,13 @@ public:
     static constexpr int kWidth = 320;
     static constexpr int kHeight = 130;
 
-    // What the worker thread runs with the command line.
-    using WorkflowRun = std::function<ResultCode(std::wstring)>;
+    // What the worker thread runs; it reports through the observer and reads
+    // the observer's stop request.
+    using WorkflowRun = std::function<ResultCode(CvCommon::RunObserver&)>;
 
-    // The launcher's dialog: configuration from the launcher's file, the
-    // process-wide launch workflow on the worker.
-    explicit CMainDlg(std::wstring wstrCommandLine);
-    // The same dialog with another configuration and another job for the worker.
-    CMainDlg(std::wstring wstrCommandLine, const LauncherConfig& config, WorkflowRun run);
+    // wstrInstanceName names the window property that marks this window for a
+    // second launcher (empty: none is set); run is the worker's job.
+    CMainDlg(std::wstring wstrInstanceName, WorkflowRun run);
     ~CMainDlg();
 
     // The message map, tested in this order: start-up, the worker's three
@@ -46,9 +49,16 @@ public:
     // is left to the child controls.
     BOOL ProcessWindowMessage(HWND hWnd, UINT uMsg, WPARAM wParam, LPARAM lParam, LRESULT& lResult);
 
-    // Records hWnd in g_hProgressWnd and starts the worker with its own copy
-    // of the command line. Success, or the thread start's platform error.
-    ResultCode StartDownloadThread(HWND hWnd, const std::wstring& wstrCommandLine);
+    // Points the run's reports at hWnd and starts the worker. Success, or the
+    // thread start's platform error.
+    ResultCode StartDownloadThread(HWND hWnd);
+
+    // After the dialog has ended: waits up to dwBoundMs for the worker to
+    // finish, serving the messages it still sends meanwhile. True when no
+    // worker is left running.
+    bool WaitForWorker(DWORD dwBoundMs);
+    // The user closed the window (Esc, system close, the close button).
+    bool StopRequested() const { return m_pObserver->Cancel().IsSet(); }
 
 private:
     struct DownloadJob;
@@ -77,12 +87,13 @@ private:
     CPictureCtl m_errorIcon;
     HWND m_hErrorText = nullptr;
     HWND m_hProgress = nullptr;
-    std::wstring m_wstrCommandLine;
     CHARFORMATW m_cfError = {};
 
-    const LauncherConfig& m_config;
     WorkflowRun m_run;
-    // The property name set on the window, empty when none was set.
+    std::shared_ptr<WindowRunObserver> m_pObserver;
+    CvCommon::Handle::UniqueHandle m_hWorker;
+    // The property name to set on the window; cleared once it is removed, or
+    // when it could not be set.
     std::wstring m_wstrInstanceName;
     Ui::UniqueIcon m_hIconBig;
     Ui::UniqueIcon m_hIconSmall;

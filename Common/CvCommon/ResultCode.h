@@ -29,6 +29,9 @@ constexpr ResultCode FromPlatformError(DWORD dwError) {
     return 0xE0FE0000 | (dwError & 0xFFFF);
 }
 
+// The run was stopped on request (ERROR_CANCELLED).
+constexpr ResultCode kCancelled = FromPlatformError(ERROR_CANCELLED);
+
 constexpr bool Failed(ResultCode code) {
     return static_cast<LONG>(code) < 0;
 }

@@ -7,8 +7,6 @@
 #include "PicBtn.h"
 #include "PictureCtl.h"
 
-#include "LaunchWorkflow.h"
-#include "LauncherGlobals.h"
 #include "ProgressMessages.h"
 
 #include <gtest/gtest.h>
@@ -54,6 +52,7 @@ struct AtDestroy {
 };
 AtDestroy g_atDestroy;
 std::wstring g_wstrInstanceName;
+HWND g_hDialog = nullptr;
 
 // The window's own visible bit: its parent is already hidden by then.
 bool OwnVisibleBit(HWND hWnd) {
@@ -62,7 +61,7 @@ bool OwnVisibleBit(HWND hWnd) {
 
 LRESULT CALLBACK NoteDestroy(int nCode, WPARAM wParam, LPARAM lParam) {
     const auto* pMsg = reinterpret_cast<const CWPSTRUCT*>(lParam);
-    if (nCode == HC_ACTION && pMsg->message == WM_DESTROY && pMsg->hwnd == g_hProgressWnd) {
+    if (nCode == HC_ACTION && pMsg->message == WM_DESTROY && pMsg->hwnd == g_hDialog) {
         g_atDestroy.bSeen = true;
         g_atDestroy.bPropertySet = ::GetPropW(pMsg->hwnd, g_wstrInstanceName.c_str()) != nullptr;
         g_atDestroy.bBarVisible = OwnVisibleBit(::GetDlgItem(pMsg->hwnd, IDC_PROGRESS));
@@ -80,22 +79,12 @@ protected:
     }
 
     void SetUp() override {
-        wchar_t szTemp[MAX_PATH] = {};
-        ::GetTempPathW(MAX_PATH, szTemp);
         g_wstrInstanceName = L"UiTest_" + std::to_wstring(::GetCurrentProcessId()) + L"_" +
                              std::to_wstring(::GetTickCount());
-        m_wstrConfigPath = std::wstring(szTemp) + g_wstrInstanceName + L".ini";
-        FILE* f = _wfopen(m_wstrConfigPath.c_str(), L"wb");
-        ASSERT_NE(f, nullptr);
-        const std::string text = "[instance]\r\ngolbalMutexName=" +
-                                 std::string(g_wstrInstanceName.begin(), g_wstrInstanceName.end()) +
-                                 "\r\n";
-        std::fputs(text.c_str(), f);
-        std::fclose(f);
-
-        g_hProgressWnd = nullptr;
-        g_wstrLaunchArgs.clear();
+        g_hDialog = nullptr;
         g_atDestroy = AtDestroy();
+        m_bLeftOpen = false;
+        m_bWorkerStopped = false;
         m_hHook = ::SetWindowsHookExW(WH_CALLWNDPROC, NoteDestroy, nullptr, ::GetCurrentThreadId());
         ASSERT_NE(m_hHook, nullptr);
     }
@@ -103,22 +92,28 @@ protected:
     void TearDown() override {
         if (m_hHook)
             ::UnhookWindowsHookEx(m_hHook);
-        ::DeleteFileW(m_wstrConfigPath.c_str());
+        m_hHook = nullptr;
     }
 
     // Runs the dialog. work stands in for the workflow on the worker thread
-    // and gets the dialog window; then, if given, user runs on a thread of its
-    // own with the same window. A dialog that is still open five seconds after
-    // user returns is cancelled, and m_bLeftOpen tells.
-    INT_PTR Run(std::function<ResultCode(HWND)> work, std::function<void(HWND)> user = {}) {
-        LauncherConfig config(m_wstrConfigPath);
+    // and gets the dialog window and the run's observer; then, if given, user
+    // runs on a thread of its own with the same window. A dialog that is
+    // still open five seconds after user returns is cancelled, and m_bLeftOpen
+    // tells. Afterwards the worker is waited for, as the launcher does, for at
+    // most dwWorkerBoundMs; m_bWorkerStopped tells whether it ended in time.
+    INT_PTR Run(std::function<ResultCode(HWND, CvCommon::RunObserver&)> work,
+                std::function<void(HWND)> user = {}, DWORD dwWorkerBoundMs = 5000) {
         std::promise<HWND> started;
         std::future<HWND> window = started.get_future();
-        CMainDlg dialog(L"-funid=ui", config, [&](std::wstring wstrCommandLine) {
-            m_wstrWorkerCommandLine = wstrCommandLine;
-            started.set_value(g_hProgressWnd);
-            return work(g_hProgressWnd);
-        });
+        CMainDlg* pDialog = nullptr;
+        // The job keeps its own copy of work: a worker may outlive this call.
+        CMainDlg dialog(g_wstrInstanceName,
+                        [&started, &pDialog, work](CvCommon::RunObserver& observer) {
+                            g_hDialog = pDialog->m_hWnd;
+                            started.set_value(g_hDialog);
+                            return work(g_hDialog, observer);
+                        });
+        pDialog = &dialog;
         std::thread driver;
         if (user) {
             driver = std::thread([&] {
@@ -133,15 +128,20 @@ protected:
             });
         }
         const INT_PTR result = dialog.DoModal(nullptr, 0);
+        m_bStopRequested = dialog.StopRequested();
+        const DWORD dwStart = ::GetTickCount();
+        m_bWorkerStopped = dialog.WaitForWorker(dwWorkerBoundMs);
+        m_dwWorkerWaitMs = ::GetTickCount() - dwStart;
         if (driver.joinable())
             driver.join();
         return result;
     }
 
     HHOOK m_hHook = nullptr;
-    std::wstring m_wstrConfigPath;
-    std::wstring m_wstrWorkerCommandLine;
     bool m_bLeftOpen = false;
+    bool m_bStopRequested = false;
+    bool m_bWorkerStopped = false;
+    DWORD m_dwWorkerWaitMs = 0;
 };
 
 // The layout itself is checked on the launcher's own window (tests/e2e/test_ui.py).
@@ -155,7 +155,7 @@ TEST_F(DialogTest, FollowsProgressAndClosesWhenTheRunSucceeds) {
         bool bWhiteBackground = false, bHollowStatics = false;
     } seen;
 
-    const INT_PTR result = Run([&](HWND hDlg) {
+    const INT_PTR result = Run([&](HWND hDlg, CvCommon::RunObserver& observer) {
         seen.title = WindowText(hDlg);
         seen.bIcons = ::SendMessageW(hDlg, WM_GETICON, ICON_BIG, 0) &&
                       ::SendMessageW(hDlg, WM_GETICON, ICON_SMALL, 0);
@@ -163,8 +163,8 @@ TEST_F(DialogTest, FollowsProgressAndClosesWhenTheRunSucceeds) {
 
         const HWND hBar = ::GetDlgItem(hDlg, IDC_PROGRESS);
         seen.nStartPos = static_cast<int>(::SendMessageW(hBar, PBM_GETPOS, 0, 0));
-        for (DWORD percent : {0u, 50u, 99u, 100u}) {
-            LaunchWorkflow::ReportProgress(LaunchWorkflow::DownloadProgressToOverall(percent));
+        for (int percent : {10, 40, 69, 70}) {
+            observer.OnProgress(percent);
             seen.positions.push_back(static_cast<int>(::SendMessageW(hBar, PBM_GETPOS, 0, 0)));
         }
         seen.nullProgress = ::SendMessageW(hDlg, WM_DOWNLOAD_PROGRESS, 0, 0);
@@ -190,7 +190,8 @@ TEST_F(DialogTest, FollowsProgressAndClosesWhenTheRunSucceeds) {
     });
 
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(m_wstrWorkerCommandLine, L"-funid=ui");
+    EXPECT_FALSE(m_bStopRequested);
+    EXPECT_TRUE(m_bWorkerStopped);
     EXPECT_EQ(seen.title, L"Corvane Homeward for Home Networks");
     EXPECT_TRUE(seen.bIcons);
     EXPECT_TRUE(seen.bPropertySet);
@@ -251,7 +252,7 @@ TEST_F(DialogTest, FailedRunShowsItsCodeAndStaysUntilTheUserEndsIt) {
             std::wstring text;
         } seen;
         const INT_PTR result = Run(
-            [&](HWND) -> ResultCode {
+            [&](HWND, CvCommon::RunObserver&) -> ResultCode {
                 if (!c.code)
                     throw std::runtime_error("run failed");
                 return c.code;
@@ -281,21 +282,96 @@ TEST_F(DialogTest, FailedRunShowsItsCodeAndStaysUntilTheUserEndsIt) {
     }
 }
 
-TEST_F(DialogTest, SilentRunSendsNoProgressOrFailureAndClosesItself) {
-    int nPosAfterReport = -1;
-    const INT_PTR result = Run([&](HWND hDlg) {
+TEST_F(DialogTest, HiddenRunLeavesTheTaskbarShowsNoFailureAndClosesItself) {
+    RECT rcHidden = {};
+    LONG_PTR exStyle = 0;
+    const INT_PTR result = Run([&](HWND hDlg, CvCommon::RunObserver& observer) {
         // What the workflow does when it finds "-s" among its arguments.
-        g_wstrLaunchArgs = L"-s";
-        LaunchWorkflow::ReportProgress(50);
-        nPosAfterReport =
-            static_cast<int>(::SendDlgItemMessageW(hDlg, IDC_PROGRESS, PBM_GETPOS, 0, 0));
+        observer.OnHide();
+        ::GetWindowRect(hDlg, &rcHidden);
+        exStyle = ::GetWindowLongPtrW(hDlg, GWL_EXSTYLE);
         return Result::kNoAddress;
     });
     EXPECT_EQ(result, 1);
-    EXPECT_EQ(nPosAfterReport, 3);
+    EXPECT_EQ(rcHidden.right - rcHidden.left, 0);
+    EXPECT_EQ(rcHidden.bottom - rcHidden.top, 0);
+    EXPECT_TRUE(exStyle & WS_EX_TOOLWINDOW);
+    EXPECT_FALSE(exStyle & WS_EX_APPWINDOW);
     EXPECT_TRUE(g_atDestroy.bSeen);
     EXPECT_FALSE(g_atDestroy.bErrorVisible);
     EXPECT_TRUE(g_atDestroy.bBarVisible);
+}
+
+// Closing asks the run to stop; the worker keeps reporting until it notices,
+// and none of its reports may wait on the window that is gone.
+TEST_F(DialogTest, ClosingStopsTheRunAndTheWorkerIsWaitedFor) {
+    const auto escape = [](HWND hDlg) {
+        ::PostMessageW(hDlg, WM_KEYDOWN, VK_ESCAPE, 1);
+        ::PostMessageW(hDlg, WM_KEYUP, VK_ESCAPE, 0xC0000001);
+    };
+    const auto closeButton = [](HWND hDlg) {
+        ::PostMessageW(hDlg, WM_COMMAND, MAKEWPARAM(IDC_CLOSE, BN_CLICKED),
+                       reinterpret_cast<LPARAM>(::GetDlgItem(hDlg, IDC_CLOSE)));
+    };
+    const auto systemClose = [](HWND hDlg) { ::PostMessageW(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0); };
+    struct Case {
+        const char* name;
+        std::function<void(HWND)> close;
+        INT_PTR result;
+    };
+    for (const Case& c : {Case{"escape", escape, 2}, Case{"close button", closeButton, 1},
+                          Case{"system close", systemClose, 2}}) {
+        SCOPED_TRACE(c.name);
+        TearDown();
+        SetUp();
+        bool bSawStop = false;
+        int nReportsAfterStop = 0;
+        const INT_PTR result = Run(
+            [&](HWND, CvCommon::RunObserver& observer) -> ResultCode {
+                for (int i = 0; i < 1000; ++i) {
+                    if (observer.Cancel().WaitFor(10)) {
+                        bSawStop = true;
+                        break;
+                    }
+                    observer.OnProgress(10 + i % 60);
+                }
+                // A run that goes on reporting after the close is not held up.
+                for (; nReportsAfterStop < 50; ++nReportsAfterStop)
+                    observer.OnProgress(50);
+                observer.OnFailed(Result::kCancelled);
+                return Result::kCancelled;
+            },
+            [&](HWND hDlg) {
+                ::Sleep(200);
+                c.close(hDlg);
+            });
+        EXPECT_EQ(result, c.result);
+        EXPECT_TRUE(m_bStopRequested);
+        EXPECT_TRUE(bSawStop);
+        EXPECT_EQ(nReportsAfterStop, 50);
+        EXPECT_TRUE(m_bWorkerStopped);
+        EXPECT_FALSE(m_bLeftOpen);
+        EXPECT_FALSE(g_atDestroy.bPropertySet);
+    }
+}
+
+// A worker that ignores the stop request is waited for only as long as the
+// bound allows.
+TEST_F(DialogTest, WaitingForAWorkerThatDoesNotStopIsBounded) {
+    HANDLE hRelease = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    ASSERT_NE(hRelease, nullptr);
+    const INT_PTR result = Run(
+        [&](HWND, CvCommon::RunObserver&) -> ResultCode {
+            ::WaitForSingleObject(hRelease, 20000);
+            return Result::kSuccess;
+        },
+        [](HWND hDlg) { ::PostMessageW(hDlg, WM_COMMAND, IDCANCEL, 0); }, 300);
+    EXPECT_EQ(result, 2);
+    EXPECT_FALSE(m_bWorkerStopped);
+    EXPECT_LT(m_dwWorkerWaitMs, 10000u);
+    ::SetEvent(hRelease);
+    ::Sleep(100);
+    ::CloseHandle(hRelease);
 }
 
 // -- the picture controls ------------------------------------------------------

@@ -1,5 +1,5 @@
 #pragma once
-// Messages from the workflow to the progress window, sent synchronously.
+// Messages from the run to the progress window, sent synchronously.
 
 #include <windows.h>
 
