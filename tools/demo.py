@@ -65,6 +65,7 @@ def windowed_runs(bed, exe, redirect, store, package):
         time.sleep(0.2)
     code = TestBed.collect(proc, timeout=180).code
     print(f"\nwindowed run (slow download): exit code {code}, screenshot {shot}")
+    ok = code == 1
 
     redirect.route("/GREntry/NonPayment", status=404)
     proc = bed.start(exe, ["-funid=DemoFun"])
@@ -81,6 +82,7 @@ def windowed_runs(bed, exe, redirect, store, package):
     code = TestBed.collect(proc, timeout=60).code
     print(f"windowed run (no address): shows {state.get('error_text') if state else '?'}, "
           f"closed with Esc, exit code {code}, screenshot {shot}")
+    return ok and code == 2 and shot is not None
 
 
 def main():
@@ -93,6 +95,16 @@ def main():
     own_display = not os.environ.get("DISPLAY")
     if own_display:
         bed.xvfb_start()
+    try:
+        return demo(bed)
+    finally:
+        # Whatever happened, nothing the demo started is left running.
+        bed.shutdown()
+        if own_display:
+            bed.xvfb_stop()
+
+
+def demo(bed):
     if not os.path.isdir(bed.prefix):
         print("creating the Wine prefix for the demo ...")
         bed.make_prefix()
@@ -104,41 +116,46 @@ def main():
     digest = hashlib.md5(package).hexdigest()
     redirect = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST", BUILD))
     store = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST", BUILD))
-    url = store.route("/1.1/en-us/lumenscan/setup.exe", body=package)
-    store.route("/1.1/en-us/lumenscan/setup.exe_MD5.txt", body=f"{digest}  setup.exe\r\n".encode())
-    redirect.route("/GREntry/NonPayment", status=302, location=url)
+    try:
+        url = store.route("/1.1/en-us/lumenscan/setup.exe", body=package)
+        store.route("/1.1/en-us/lumenscan/setup.exe_MD5.txt", body=f"{digest}  setup.exe\r\n".encode())
+        redirect.route("/GREntry/NonPayment", status=302, location=url)
 
-    app = os.path.join(DEMO, "app")
-    os.makedirs(app)
-    exe = os.path.join(app, "LumenscanLauncher.exe")
-    shutil.copy(os.path.join(BUILD, "launcher", "LumenscanLauncher.exe"), exe)
-    base = os.path.join(DEMO, "ProgramData", "Corvane", "Temp")
-    config = ("[instance]\ngolbalMutexName=LumenscanLauncherDemo\n"
-              f"[build]\nlocalTempPath={bed.to_windows_path(base)}\ntype=exe\n"
-              "[ER]\ntarget=lumenscan\npId=1001\nsp=2\nfunId=demo\n")
-    with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-        f.write(config)
+        app = os.path.join(DEMO, "app")
+        os.makedirs(app)
+        exe = os.path.join(app, "LumenscanLauncher.exe")
+        shutil.copy(os.path.join(BUILD, "launcher", "LumenscanLauncher.exe"), exe)
+        base = os.path.join(DEMO, "ProgramData", "Corvane", "Temp")
+        config = ("[instance]\ngolbalMutexName=LumenscanLauncherDemo\n"
+                  f"[build]\nlocalTempPath={bed.to_windows_path(base)}\ntype=exe\n"
+                  "[ER]\ntarget=lumenscan\npId=1001\nsp=2\nfunId=demo\n")
+        with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
+            f.write(config)
 
-    print(f"launcher:  {exe}")
-    print("configuration:\n   " + config.strip().replace("\n", "\n   "))
-    print(f"package:   {url} ({len(package)} bytes, MD5 {digest})")
-    with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST", BUILD)) as collector:
-        result = bed.run(exe, ["-s", "-funid=DemoFun", "-vid=V2"], timeout=180)
-        hits = sorted(collector.snapshot(), key=lambda h: h.start)
-        report(bed, result, redirect, base, hits)
-        windowed_runs(bed, exe, redirect, store, package)
-    redirect.stop()
-    store.stop()
-    bed.shutdown()
-    if own_display:
-        bed.xvfb_stop()
-    return 0 if result.code == 0 else 1
+        print(f"launcher:  {exe}")
+        print("configuration:\n   " + config.strip().replace("\n", "\n   "))
+        print(f"package:   {url} ({len(package)} bytes, MD5 {digest})")
+        with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST", BUILD)) as collector:
+            result = bed.run(exe, ["-s", "-funid=DemoFun", "-vid=V2"], timeout=180)
+            hits = sorted(collector.snapshot(), key=lambda h: h.start)
+            started = report(bed, result, redirect, base, hits)
+            windowed_ok = windowed_runs(bed, exe, redirect, store, package)
+    finally:
+        redirect.stop()
+        store.stop()
+    ok = result.code == 0 and started and len(hits) == 3 and windowed_ok
+    print("\ndemo: " + ("every run did what it should" if ok else "a run did not do what it should"))
+    return 0 if ok else 1
 
 
 def report(bed, result, redirect, base, hits):
     (query,) = [r.target for r in redirect.requests] or ["(no request)"]
     package_dir = os.path.join(base, "Package")
     record = os.path.join(package_dir, "setup.exe.record.txt")
+    # The started setup writes its record on its own time.
+    deadline = time.monotonic() + 15
+    while result.code == 0 and not os.path.exists(record) and time.monotonic() < deadline:
+        time.sleep(0.1)
     print(f"\nlauncher exit code: {result.code}")
     print(f"redirect request:   {query}")
     print(f"address learned:    {after(result.debug, 'ErUrl for this downloader is:')}")
@@ -154,6 +171,7 @@ def report(bed, result, redirect, base, hits):
     for hit in hits:
         q = urllib.parse.parse_qs(urllib.parse.urlsplit(hit.path).query)
         print(f"   ea={q.get('ea', [''])[0]:38} el={q.get('el', [''])[0]:10} ul={q.get('ul', [''])[0]}")
+    return os.path.exists(record)
 
 
 if __name__ == "__main__":

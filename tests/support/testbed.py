@@ -152,6 +152,8 @@ class TestBed:
 
     def xvfb_start(self):
         self.xvfb_stop()
+        # The display is noted in the bed's folder, which may not exist yet.
+        os.makedirs(self.dir, exist_ok=True)
         for number in range(90, 140):
             if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
                 continue
