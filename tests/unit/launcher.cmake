@@ -26,5 +26,6 @@ add_custom_target(test_zips DEPENDS ${TEST_ZIPS_DIR}/good.zip)
 launcher_add_unit_test(launcher_workflow_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_request.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_package.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_workflow.cpp
     LIBS launcherCore)
 add_dependencies(launcher_workflow_tests test_zips)

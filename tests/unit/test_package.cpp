@@ -4,6 +4,7 @@
 #include "FileDigest.h"
 #include "LaunchWorkflow.h"
 #include "LauncherDeployment.h"
+#include "PackageRegistry.h"
 
 #include "Util_File.h"
 
@@ -57,7 +58,9 @@ bool Exists(const std::wstring& path) {
     return ::GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::wstring TestZip(const wchar_t* name) { return ProgramFolder() + L"\\test_zips\\" + name; }
+std::wstring TestZip(const wchar_t* name) {
+    return ProgramFolder() + L"\\test_zips\\" + name;
+}
 
 } // namespace
 
@@ -130,11 +133,130 @@ TEST(Sidecar, UrlAndFolderOfDownloadedAndKeptPackages) {
     EXPECT_EQ(LaunchWorkflow::SidecarUrl(L"C:\\x\\Package\\Build\\setup.exe", placeholder + L"/p"),
               store + L"/1.1/en-us/setup.exe_MD5.txt");
 
-    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"C:\\x\\Package\\Build\\setup.exe"),
-              L"C:\\x\\Package");
-    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"C:\\x\\Package\\setup(1).exe"), L"C:\\x\\Package");
-    // A hand-edited path without a package folder: the file's own folder.
-    EXPECT_EQ(LaunchWorkflow::SidecarFolder(L"D:\\elsewhere\\setup.exe"), L"D:\\elsewhere");
+    // The package folder the launcher made decides, not a part of the name.
+    const struct {
+        const wchar_t* file;
+        const wchar_t* packageDir;
+        const wchar_t* folder;
+    } folders[] = {
+        {L"C:\\x\\Package\\Build\\setup.exe", L"C:\\x\\Package", L"C:\\x\\Package"},
+        {L"C:\\x\\Package\\setup(1).exe", L"C:\\x\\Package", L"C:\\x\\Package"},
+        {L"c:\\X\\package\\Build\\setup.exe", L"C:\\x\\Package", L"C:\\x\\Package"},
+        {L"C:\\PackageCache\\Package\\Build\\setup.exe", L"C:\\PackageCache\\Package",
+         L"C:\\PackageCache\\Package"},
+        {L"C:\\PackageCache\\Package\\setup.exe", L"C:\\PackageCache\\Package",
+         L"C:\\PackageCache\\Package"},
+        // Beside the package folder, or a hand-edited path elsewhere: the
+        // file's own folder.
+        {L"C:\\x\\PackageOld\\setup.exe", L"C:\\x\\Package", L"C:\\x\\PackageOld"},
+        {L"C:\\PackageCache\\setup.exe", L"C:\\PackageCache\\Package", L"C:\\PackageCache"},
+        {L"D:\\elsewhere\\Package\\setup.exe", L"C:\\x\\Package", L"D:\\elsewhere\\Package"},
+        {L"setup.exe", L"C:\\x\\Package", L""},
+    };
+    for (const auto& c : folders)
+        EXPECT_EQ(LaunchWorkflow::SidecarFolder(c.file, c.packageDir), c.folder) << c.file;
+}
+
+// A workflow whose package folders lie in a scratch folder of the test's.
+class PackageFolders : public ::testing::Test {
+protected:
+    void SetUp() override {
+        m_config = m_scratch / L"launcher.ini";
+        WriteConfig(m_scratch / L"base", L"setup.exe");
+    }
+    void WriteConfig(const std::wstring& base, const std::wstring& setup) {
+        std::wofstream out(m_config.c_str(), std::ios::trunc);
+        out << L"[build]\nlocalTempPath=" << base << L"\nsetup=" << setup << L"\n";
+    }
+    // Copies a test archive into the package folder, as a download would.
+    void Downloaded(LaunchWorkflow& workflow, const wchar_t* zip) {
+        const std::wstring path = workflow.PackageDir() + L"\\package.zip";
+        ::DeleteFileW(path.c_str());
+        ASSERT_TRUE(::CopyFileW(TestZip(zip).c_str(), path.c_str(), FALSE));
+        workflow.SetPackagePath(path);
+    }
+    std::wstring Md5(const std::wstring& path) {
+        std::wstring digest;
+        return ComputeFileMd5(path, digest) ? digest : L"(none)";
+    }
+    // A sibling of the build folder ("Build.*" also finds "Build" itself).
+    bool AnyLeftover(const LaunchWorkflow& workflow) {
+        WIN32_FIND_DATAW found;
+        const std::wstring pattern = workflow.BuildDir() + L".*";
+        HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
+        if (h == INVALID_HANDLE_VALUE)
+            return false;
+        bool bLeftover = false;
+        do
+            bLeftover = bLeftover || std::wstring(found.cFileName) != L"Build";
+        while (::FindNextFileW(h, &found));
+        ::FindClose(h);
+        return bLeftover;
+    }
+
+    ScratchFolder m_scratch{L"package-folders"};
+    std::wstring m_config;
+};
+
+TEST_F(PackageFolders, ARelativeBaseBelongsToTheLaunchersFolder) {
+    ScratchFolder relative(L"relative-base");
+    WriteConfig(L"relative-base\\.\\here", L"setup.exe");
+    // Whatever folder the caller started in.
+    ::SetCurrentDirectoryW(m_scratch.path().c_str());
+    LauncherConfig config(m_config);
+    LaunchWorkflow workflow(config);
+    EXPECT_EQ(workflow.PackageDir(), relative / L"here\\Package");
+    EXPECT_TRUE(Exists(relative / L"here\\Package\\Build"));
+    ::SetCurrentDirectoryW(ProgramFolder().c_str());
+}
+
+TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
+    LauncherConfig config(m_config);
+    LaunchWorkflow workflow(config);
+    Downloaded(workflow, L"good.zip");
+    ASSERT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+    const std::wstring launch = workflow.BuildDir() + L"\\setup.exe";
+    EXPECT_EQ(workflow.LaunchPath(), launch);
+    const std::wstring good = Md5(launch);
+    ASSERT_NE(good, L"(none)");
+    // Something of the earlier build that the new archive does not hold goes.
+    WriteBytes(workflow.BuildDir() + L"\\stale.txt", "old");
+
+    for (const wchar_t* bad : {L"bad_crc.zip", L"not_a_zip.zip", L"bad_parent.zip"}) {
+        SCOPED_TRACE(bad);
+        Downloaded(workflow, bad);
+        EXPECT_EQ(workflow.PrepareLaunchFile(), Result::kUnzipFailed);
+        // The build folder is as it was; nothing half-unpacked is left.
+        EXPECT_EQ(Md5(launch), good);
+        EXPECT_TRUE(Exists(workflow.BuildDir() + L"\\stale.txt"));
+        EXPECT_FALSE(AnyLeftover(workflow));
+    }
+
+    Downloaded(workflow, L"good.zip");
+    ASSERT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+    EXPECT_EQ(Md5(launch), good);
+    EXPECT_FALSE(Exists(workflow.BuildDir() + L"\\stale.txt"));
+    EXPECT_FALSE(AnyLeftover(workflow));
+}
+
+TEST_F(PackageFolders, PreparingRemembersNothingBeforeTheCheck) {
+    const std::wstring marker = L"C:\\kept\\verified\\setup.exe";
+    RememberLaunchPath(marker);
+    ASSERT_EQ(ReadRememberedLaunchPath(), marker);
+    LauncherConfig config(m_config);
+    LaunchWorkflow workflow(config);
+    for (const wchar_t* name : {L"package.zip", L"package.exe", L"package.bin"}) {
+        SCOPED_TRACE(name);
+        const std::wstring path = workflow.PackageDir() + L"\\" + name;
+        if (std::wstring(name) == L"package.zip")
+            ASSERT_TRUE(::CopyFileW(TestZip(L"good.zip").c_str(), path.c_str(), FALSE));
+        else
+            WriteBytes(path, "MZ");
+        workflow.SetPackagePath(path);
+        EXPECT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+        EXPECT_EQ(ReadRememberedLaunchPath(), marker);
+    }
+    RememberLaunchPath(L"");
 }
 
 TEST(ArchiveExtraction, EntryNamesMustStayInsideTheDestination) {
