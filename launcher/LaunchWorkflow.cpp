@@ -113,15 +113,18 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine, CvCommon::RunObserv
     m_nLastProgress = -1;
     // Nothing leaves by exception: running out of memory anywhere in the run
     // is a failure like any other.
+    ResultCode result = Result::kSuccess;
     try {
-        return RunSteps(std::move(wstrCommandLine));
+        result = RunSteps(std::move(wstrCommandLine));
     } catch (const std::bad_alloc&) {
         ::OutputDebugStringW(L"the run ran out of memory");
-        return Result::FromPlatformError(ERROR_NOT_ENOUGH_MEMORY);
+        result = Result::FromPlatformError(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
         ::OutputDebugStringW(L"the run failed with an exception");
-        return Result::FromPlatformError(kErrorUnhandledException);
+        result = Result::FromPlatformError(kErrorUnhandledException);
     }
+    NetDebug::Print(L"run result %08X", result);
+    return result;
 }
 
 ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {

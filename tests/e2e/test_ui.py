@@ -208,6 +208,8 @@ class ProgressWindowTest(unittest.TestCase):
     def setUp(self):
         self.redirect.reset()
         self.store.reset()
+        with self.collector._lock:
+            self.collector.hits.clear()
         self.pointer("move", *AWAY)
 
     def pointer(self, *args):
@@ -323,6 +325,84 @@ class ProgressWindowTest(unittest.TestCase):
         self.assertEqual(len(record), 1, record)
         self.assertTrue(record[0].startswith("show=5 "), record)
         self.assertFalse(record[0].rstrip().endswith("-s"), record)
+        # What the run reported: 10, the download's share up to 70, then 90
+        # and 100 (each value noted once, when it changes).
+        reported = [int(line.split()[1]) for line in result.debug if line.startswith("progress ")]
+        self.assertEqual(reported[0], 10, reported)
+        self.assertEqual(reported[-3:], [70, 90, 100], reported)
+        self.assertTrue(all(10 <= p <= 70 for p in reported[:-2]), reported)
+        self.assertIn("run result 20FF0000", result.debug)
+        # A windowed run's events carry no "Silent" in front.
+        self.assertEqual(self.actions(), ["Downloader_Start_Download", "Downloader_Download_Succeed",
+                                          "Downloader_LaunchExe_Succeed"])
+
+    def actions(self, timeout=10):
+        """The actions of the collector's hits so far, in arrival order; waits
+        until the stream of hits has been quiet for a moment."""
+        deadline, seen = time.monotonic() + timeout, None
+        while time.monotonic() < deadline:
+            hits = self.collector.snapshot()
+            if seen is not None and len(hits) == seen:
+                break
+            seen = len(hits)
+            time.sleep(0.5)
+        hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
+        import urllib.parse
+        return [urllib.parse.parse_qs(urllib.parse.urlsplit(h.path).query)["ea"][0] for h in hits]
+
+    def test_closing_stops_the_run_at_once_and_nothing_is_started(self):
+        """In the download and in the integrity check, each way of closing ends
+        the run within two seconds, and the setup is never started."""
+        data = self.setup_bytes
+        digest = f"{hashlib.md5(data).hexdigest()}  setup.exe\r\n".encode()
+        slow = dict(drip=(max(1, len(data) // 400), 0.25), drip_after=len(data) // 10)
+        phases = {
+            "download": (dict(body=data, **slow), dict(body=digest)),
+            "integrity check": (dict(body=data), dict(body=digest, drip=(1, 0.5))),
+        }
+        ways = [("escape", 2, lambda l: l.probe("key", l.name, VK_ESCAPE)),
+                ("system close", 2, lambda l: l.probe("close", l.name)),
+                ("close button", 1, None)]
+        for phase, (package, sidecar) in phases.items():
+            for how, expected_code, close in ways:
+                with self.subTest(phase=phase, how=how):
+                    self.store.reset()
+                    with self.collector._lock:
+                        self.collector.hits.clear()
+                    url = self.store.route("/pkg/setup.exe", **package)
+                    self.store.route("/pkg/setup.exe_MD5.txt", **sidecar)
+                    self.redirect.route("/GREntry/NonPayment", status=302, location=url)
+                    launcher = Launcher(self, ["-funid=ui"])
+                    sidecar_asked = lambda: self.store.requests_for("/pkg/setup.exe_MD5.txt")
+                    if phase == "download":
+                        state = launcher.wait_state(lambda s: 10 < int(s["bar_pos"]) < 70,
+                                                    "the download never got going")
+                    else:
+                        state = launcher.wait_state(lambda s: bool(sidecar_asked()),
+                                                    "the sidecar was never asked for")
+                    if close:
+                        close(launcher)
+                    else:
+                        self.pointer("click", *self.screen_point_of(state, 305, 15))
+                    closed = time.monotonic()
+                    result = launcher.finish(timeout=30)
+                    took = time.monotonic() - closed
+                    self.assertEqual(result.code, expected_code, result)
+                    # Two seconds, with room for Wine's own process ending.
+                    self.assertLess(took, 4.0, result)
+                    self.assertIn("run result E0FE04C7", result.debug)
+                    time.sleep(1.0)
+                    self.assertIsNone(self.record_now(launcher))
+                    actions = self.actions(timeout=3)
+                    self.assertNotIn("Downloader_LaunchExe_Succeed", actions)
+                    self.assertNotIn("Downloader_LaunchExe_Fail", actions)
+                    if phase == "download":
+                        self.assertNotIn("setup.exe", os.listdir(launcher.package_dir))
+
+    @staticmethod
+    def record_now(launcher):
+        path = os.path.join(launcher.package_dir, "setup.exe.record.txt")
+        return path if os.path.exists(path) else None
 
     def test_silent_marker_in_a_windowed_run_hides_the_window_and_sends_nothing(self):
         # A run that succeeds: no progress after the start, the setup hidden with -s.

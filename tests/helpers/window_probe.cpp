@@ -170,6 +170,11 @@ int wmain(int argc, wchar_t** argv) {
         ::PostMessageW(hDlg, WM_KEYUP, vk, 0xC0000001);
         return 0;
     }
+    if (command == L"close") {
+        // What the system menu's Close and Alt+F4 send.
+        ::PostMessageW(hDlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+        return 0;
+    }
     if (command == L"minimize") {
         ::ShowWindow(hDlg, SW_MINIMIZE);
         return 0;
