@@ -303,6 +303,130 @@ class WorkflowTest(unittest.TestCase):
         self.assertEqual(len(self.redirect.requests_for("/GREntry/NonPayment")), 1)
         self.assertEqual(self.actions()[0], "Start_Download")
 
+    def test_result_codes_of_the_failure_paths(self):
+        """Each failure ends the run with its own code, seen in the run's last
+        debugger line."""
+        import io
+        import zipfile
+        archive = io.BytesIO()
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("setup.exe", self.setup_bytes)
+        cases = [
+            # No usable name for the download: the address ends in a slash.
+            ("no file name", lambda: self.store.route("/pkg/", body=b"x"),
+             ["Start_Download", "Download_Fail"], "E0FF0008"),
+            ("broken archive", lambda: self.publish("pkg.zip", b"PK\x03\x04 not really an archive"),
+             ["Start_Download", "Download_Succeed"], "E0170008"),
+            ("digest not in the sidecar", lambda: self.publish("setup.exe", self.setup_bytes,
+                                                               sidecar=md5(b"other")),
+             ["Start_Download", "Download_Succeed", "CheckMd5_Fail"], "E0FF0012"),
+            ("not a program", lambda: self.publish("setup.exe", b"not a program\n" * 9),
+             ["Start_Download", "Download_Succeed", "LaunchExe_Fail"], "E0FE00C1"),
+        ]
+        for name, publish, actions, code in cases:
+            with self.subTest(name):
+                self.setUp()
+                self.redirect_to(publish())
+                result = self.run_launcher(self.launcher())
+                self.assertEqual(self.actions(), actions)
+                self.assertIn(f"run result {code}", result.debug)
+                self.assertIsNone(self.local_path())
+
+    def test_a_failed_check_keeps_the_last_verified_package_for_a_local_run(self):
+        url = self.publish("setup.exe", self.setup_bytes)
+        self.redirect_to(url)
+        exe = self.launcher()
+        self.run_launcher(exe)
+        verified = self.bed.to_windows_path(os.path.join(self.package_dir, "setup.exe"))
+        self.assertEqual(self.local_path(), verified)
+
+        # A bad download, a name the type rule does not know, a broken archive:
+        # none of them replaces what was verified.
+        for name, data, sidecar in [("setup.exe", b"tampered", md5(self.setup_bytes)),
+                                    ("pkg.bin", self.setup_bytes, None),
+                                    ("pkg.zip", b"PK\x03\x04 broken", None)]:
+            with self.subTest(name):
+                with self.collector._lock:
+                    self.collector.hits.clear()
+                self.redirect_to(self.publish(name, data, sidecar=sidecar))
+                self.run_launcher(exe)
+                self.assertEqual(self.local_path(), verified)
+
+        # A later local run checks the kept file against the store's sidecar.
+        with self.collector._lock:
+            self.collector.hits.clear()
+        self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
+        self.redirect_to(PLACEHOLDER + "/anything")
+        self.run_launcher(exe)
+        self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Succeed"])
+
+    def test_a_base_folder_named_like_the_package_folder_works(self):
+        self.base = os.path.join(self.dir, "PackageCache")
+        self.package_dir = os.path.join(self.base, "Package")
+        import io
+        import zipfile
+        archive = io.BytesIO()
+        with zipfile.ZipFile(archive, "w") as z:
+            z.writestr("setup.exe", self.setup_bytes)
+        for name, data, folder in [("setup.exe", self.setup_bytes, self.package_dir),
+                                   ("pkg.zip", archive.getvalue(),
+                                    os.path.join(self.package_dir, "Build"))]:
+            with self.subTest(name):
+                with self.collector._lock:
+                    self.collector.hits.clear()
+                self.redirect_to(self.publish(name, data, sidecar=md5(self.setup_bytes)))
+                self.run_launcher(self.launcher())
+                self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed",
+                                                  "LaunchExe_Succeed"])
+                self.assertIsNotNone(self.setup_record(folder))
+                self.assertIn(f"{name}_MD5.txt", self.package_files())
+
+    def test_a_relative_base_folder_belongs_to_the_launcher(self):
+        url = self.publish("setup.exe", self.setup_bytes)
+        self.redirect_to(url)
+        app = os.path.join(self.dir, "app")
+        os.makedirs(app)
+        exe = os.path.join(app, "LumenscanLauncher.exe")
+        shutil.copy(LAUNCHER, exe)
+        with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
+            f.write("[build]\nlocalTempPath=relative\\base\ntype=exe\n[ER]\nfunId=rel\n")
+        # Started from another folder than its own.
+        result = self.bed.run(exe, ["-s"], timeout=180, cwd=self.dir)
+        self.assertEqual(result.code, 0, result)
+        self.assertIsNotNone(self.setup_record(os.path.join(app, "relative", "base", "Package")))
+
+    def test_the_guard_is_held_until_the_check_has_passed(self):
+        # The sidecar comes slowly: a second launcher started meanwhile is
+        # turned away.
+        url = self.store.route("/pkg/setup.exe", body=self.setup_bytes)
+        self.store.route("/pkg/setup.exe_MD5.txt", body=f"{md5(self.setup_bytes)}  x\r\n".encode(),
+                         drip=(2, 0.25))
+        self.redirect_to(url)
+        exe = self.launcher(extra=f"[instance]\ngolbalMutexName=LumenscanGuard_{uuid.uuid4().hex}\n")
+        first = self.bed.start(exe, ["-s"])
+        deadline = time.monotonic() + 60
+        while not self.store.requests_for("/pkg/setup.exe_MD5.txt") and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertTrue(self.store.requests_for("/pkg/setup.exe_MD5.txt"))
+        second = self.bed.run(exe, ["-s"], timeout=120)
+        results = [second, TestBed.collect(first, timeout=180)]
+        self.assertEqual([r.code for r in results], [0, 0], results)
+        self.assertIn("Single instance: another launcher is running, exiting", second.debug)
+        self.assertEqual(len(self.redirect.requests_for("/GREntry/NonPayment")), 1)
+
+    def test_an_answer_of_200_downloads_the_request_address_itself(self):
+        self.redirect.route("/GREntry/NonPayment", status=200, body=self.setup_bytes)
+        result = self.run_launcher(self.launcher())
+        self.assertIn("no redirect happened in this request, this is a special case, we will try "
+                      "to download file directly...", result.debug)
+        requests = self.redirect.requests_for("/GREntry/NonPayment")
+        # The request, the download of its address, and its "sidecar".
+        self.assertEqual(len(requests), 3, requests)
+        self.assertEqual(requests[1].target, requests[0].target)
+        self.assertTrue(requests[2].target.endswith("_MD5.txt"), requests[2].target)
+        self.assertIn("NonPayment.exe", self.package_files())
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
+
     def test_mended_faults_encoding_and_overlong_texts(self):
         # Values that would change the request are percent-encoded.
         self.redirect_to(status=404)
@@ -335,6 +459,7 @@ class WorkflowTest(unittest.TestCase):
         result = self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Fail"])
         self.assertIsNone(self.setup_record(kept_dir, wait=False))
+        self.assertIn("run result E0FE00CE", result.debug)
 
 
 @unittest.skipUnless(LAUNCHER and IMPORT_CA, "run through CTest")
