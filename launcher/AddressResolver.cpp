@@ -10,22 +10,18 @@
 
 #include <windows.h>
 
-namespace {
-
-std::wstring UserInterfaceLocale() {
+std::wstring LocaleNameOrDefault(LANGID langId) {
     std::wstring wstrLocale;
-    if (!Util::GetLocaleName(wstrLocale, ::GetUserDefaultUILanguage())) {
+    if (!Util::GetLocaleName(wstrLocale, langId)) {
         ::OutputDebugStringW(L"Use default locale name: en-US.");
         wstrLocale = L"en-US";
     }
     return wstrLocale;
 }
 
-} // namespace
-
 LaunchParameters CollectLaunchParameters(const LauncherConfig& config, const OptionMap& options) {
     LaunchParameters params;
-    params.locale = UserInterfaceLocale();
+    params.locale = LocaleNameOrDefault(::GetUserDefaultUILanguage());
     params.os = Util::GetPlatformName();
 
     params.target = config.GetValue(L"ER", L"target");

@@ -8,7 +8,13 @@
 
 #include <string>
 
+#include <windows.h>
+
 class LauncherConfig;
+
+// Language and country of a user-interface language joined by "-" (en-US);
+// "en-US" when either cannot be told.
+std::wstring LocaleNameOrDefault(LANGID langId);
 
 // Fills the parameters from the configuration, the options, the operating
 // system's word size and the user-interface locale.

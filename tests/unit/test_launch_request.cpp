@@ -1,5 +1,6 @@
 // The command line's options, the redirect request and the reading of its answer.
 
+#include "AddressResolver.h"
 #include "LaunchOptions.h"
 #include "RedirectRequest.h"
 
@@ -81,10 +82,26 @@ TEST(RedirectRequest, LocationIsLowerCasedAndSupportSiteAnswersGiveNoAddress) {
         {L"http://support.example/", L""},
         {L"HTTP://SUPPORT.EXAMPLE/", L""},
         {L"http://support.example/x/Default.aspx?id=3", L""},
-        {L"http://support.example/download/setup.exe", L"http://support.example/download/setup.exe"},
+        {L"http://support.example/download/setup.exe",
+         L"http://support.example/download/setup.exe"},
         {L"https://store.example/default.aspx", L"https://store.example/default.aspx"},
         {L"", L""},
     };
     for (const auto& c : cases)
         EXPECT_EQ(AddressFromLocation(c.location, support), c.address) << c.location;
+}
+
+TEST(LaunchParameters, LocaleIsLanguageAndCountryOrElseEnglishUnitedStates) {
+    const struct {
+        LANGID langId;
+        const wchar_t* locale;
+    } cases[] = {
+        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), L"en-US"},
+        {MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), L"ja-JP"},
+        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_AUSTRIAN), L"de-AT"},
+        // A language the system does not know.
+        {MAKELANGID(0x3FF, 0x3F), L"en-US"},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(LocaleNameOrDefault(c.langId), c.locale) << std::hex << c.langId;
 }
