@@ -1,6 +1,9 @@
 """The crash handler under Wine: the dump file's place, name and contents,
 the debugger messages in order, the election between faulting threads, the
-completion event and the exit code, driven through tests/helpers/crash_host."""
+completion event and the exit code, driven through tests/helpers/crash_host.
+
+Every faulting run goes through the host's "spawn" mode, which reports the
+child's whole 32-bit exit code (a Unix parent of Wine sees only its low byte)."""
 
 import datetime
 import os
@@ -30,6 +33,16 @@ ROW = "!" * 33 + "\n"
 OVERFLOW = [ROW, "EXCEPTION_STACK_OVERFLOW occurred\n", ROW]
 CREATE_FAILED = "failed to create dump file at path: "
 TOO_LONG = "dump file name too long for folder: "
+# The host's own marks around faults at exit (tests/helpers/crash_host.cpp).
+DISPATCHER_STOPPED = "crash_host: dispatcher stopped"
+STATIC_FAULT = "crash_host: faulting in a static destructor"
+EXIT_HANDLER_FAULT = "crash_host: faulting in an exit handler"
+MAIN_RETURNS = "crash_host: main returns"
+# Exit codes: the exception code; these two for faults without a record of
+# their own (util_CrashHandler.h).
+INVALID_PARAMETER = "c0000417"
+FATAL_EXIT = "c0000409"
+FAST_FAIL_FATAL_APP_EXIT = "7"
 HOST_VERSION = "3.14.159.2653"  # the host's version resource (tests/unit/crash.cmake)
 DUMP_NAME_CHARS = 520
 
@@ -63,10 +76,13 @@ def pe_header(path):
 class DumpReading:
     def __init__(self, result):
         self.code = result.code
+        self.directory_streams = 0
         self.streams = {}
         self.exception = None
         for line in result.stdout.splitlines():
-            if line.startswith("streams"):
+            if line.startswith("directory"):
+                self.directory_streams = int(line.split("=", 1)[1])
+            elif line.startswith("streams"):
                 self.streams = {k: v == "1" for k, v in (p.split("=") for p in line.split()[1:])}
             elif line.startswith("exception"):
                 self.exception = dict(p.split("=") for p in line.split()[1:])
@@ -113,9 +129,15 @@ class CrashTestBase(unittest.TestCase):
 @unittest.skipUnless(HOST and READER, "needs crash_host and dump_reader (CTest test crash.host)")
 class CrashHostTest(CrashTestBase):
     def crash(self, mode, app, base, event="-", timeout=120):
+        """Runs the host in mode; the result's exit_code is the host's whole
+        exit code as 8 hex digits."""
         started = datetime.datetime.now().replace(microsecond=0)
-        result = self.bed.run(HOST, [mode, app, event, base], timeout=timeout)
+        result = self.bed.run(HOST, ["spawn", mode, app, event, base], timeout=timeout)
         ended = datetime.datetime.now()
+        self.assertEqual(result.code, 0, result)
+        codes = [line.split("=", 1)[1] for line in result.stdout.splitlines() if line.startswith("exit=")]
+        self.assertEqual(len(codes), 1, result.stdout)
+        result.exit_code = codes[0]
         return result, started, ended
 
     def read_dump(self, path):
@@ -125,39 +147,81 @@ class CrashHostTest(CrashTestBase):
     def faulting_threads(result):
         return [line.split("=", 1)[1] for line in result.stdout.splitlines() if line.startswith("thread=")]
 
-    def test_faults_write_one_readable_dump_and_exit_with_1(self):
+    def test_faults_write_one_readable_dump_and_exit_with_the_exception_code(self):
         cases = [
-            # mode, exception code in the dump (None: no exception stream), messages
-            ("av", "c0000005", [FILTER, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
-            ("overflow", "c00000fd", [FILTER, *OVERFLOW, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
-            # The invalid-parameter handler writes its own mark before the handler's.
-            ("crt", None, [HANDLER, HANDLER, PRE_DUMP, WRITER, SUCCEEDED]),
+            # mode, exception code in the dump (None: no exception stream),
+            # messages before the writer's mark
+            ("av", "c0000005", [FILTER, HANDLER, PRE_DUMP]),
+            ("overflow", "c00000fd", [FILTER, *OVERFLOW, HANDLER, PRE_DUMP]),
+            # A real check of a C runtime that lets the handler in; its
+            # handler writes its own mark before the handler's.
+            ("crt-ucrt", None, [HANDLER, HANDLER, PRE_DUMP]),
+            # Late faults: after the static dispatcher-like object is gone,
+            # in an exit handler registered before the entry point, and on a
+            # worker while the main thread returns 0.
+            ("exit-static", "c0000005", [DISPATCHER_STOPPED, STATIC_FAULT, FILTER, HANDLER, PRE_DUMP]),
+            ("exit-atexit", "c0000005", [EXIT_HANDLER_FAULT, FILTER, HANDLER, PRE_DUMP]),
+            ("exit-worker", "c0000005", [FILTER, HANDLER, PRE_DUMP, MAIN_RETURNS]),
+            # Through std::terminate and SIGABRT: a record made by the handler.
+            ("throw-main", FATAL_EXIT, [HANDLER, HANDLER, PRE_DUMP]),
+            ("throw-thread", FATAL_EXIT, [HANDLER, HANDLER, PRE_DUMP]),
+            ("purecall", FATAL_EXIT, [HANDLER, HANDLER, PRE_DUMP]),
+            ("abort", FATAL_EXIT, [HANDLER, HANDLER, PRE_DUMP]),
         ]
         for mode, code, messages in cases:
             with self.subTest(mode=mode):
                 base, app = self.make_dir(), self.app_name()
                 result, started, ended = self.crash(mode, app, self.bed.to_windows_path(base))
-                self.assertEqual(result.code, 1, result)
+                self.assertEqual(result.exit_code, code or INVALID_PARAMETER, result)
                 folder = os.path.join(base, *DUMP_SUBFOLDER)
                 files = self.dump_files(folder)
                 self.assertEqual(len(files), 1, files)
                 self.check_dump_name(files[0], app, started, ended, crt_marker=code is None)
                 dump_path = os.path.join(folder, files[0])
-                self.assertMessages(result, [INIT_OK, *messages, self.bed.to_windows_path(dump_path)])
+                self.assertGreater(os.path.getsize(dump_path), 0)
+                self.assertMessages(result, [INIT_OK, *messages, WRITER, SUCCEEDED,
+                                             self.bed.to_windows_path(dump_path)])
 
                 reading = self.read_dump(dump_path)
                 self.assertEqual(reading.code, 0, "not a readable minidump")
+                self.assertGreater(reading.directory_streams, 0)
                 for stream in ("ThreadList", "ModuleList", "SystemInfo"):
                     self.assertTrue(reading.streams.get(stream), reading.streams)
                 self.assertEqual(reading.streams.get("Exception"), code is not None, reading.streams)
                 if code is not None:
                     self.assertEqual(reading.exception["code"], code)
                     self.assertEqual([reading.exception["thread"]], self.faulting_threads(result))
+                if code == FATAL_EXIT:
+                    self.assertEqual(reading.exception["first"], FAST_FAIL_FATAL_APP_EXIT)
+                    # The handler took std::terminate itself: the runtime's
+                    # default (message, then abort) never ran.
+                    self.assertNotIn("terminate called", result.stderr)
+
+    def test_invalid_argument_to_the_linked_runtime(self):
+        # wcscpy_s without a buffer, called in the C runtime DLL the host
+        # really uses. msvcrt.dll (Wine's, and Windows') has no setter for the
+        # handler: the call then only returns EINVAL and nothing is dumped.
+        # Where the DLL has the setter the same call must end in the dump.
+        base, app = self.make_dir(), self.app_name()
+        result, started, ended = self.crash("crt", app, self.bed.to_windows_path(base))
+        lines = dict(line.split("=", 1) for line in result.stdout.splitlines()
+                     if line.startswith(("crt=", "returned=")))
+        self.assertEqual(lines.get("crt", "").lower(), "msvcrt.dll", result.stdout)
+        routed = "routes invalid-parameter=1" in result.stdout
+        files = self.dump_files(os.path.join(base, *DUMP_SUBFOLDER))
+        if routed:
+            self.assertEqual(result.exit_code, INVALID_PARAMETER, result)
+            self.assertEqual(len(files), 1, files)
+            self.check_dump_name(files[0], app, started, ended, crt_marker=True)
+        else:
+            self.assertIn("routes invalid-parameter=0", result.stdout)
+            self.assertEqual((lines.get("returned"), result.exit_code, files), ("22", "00000004", []))
+            self.assertMessages(result, [INIT_OK])
 
     def test_two_faulting_threads_give_one_dump(self):
         base, app = self.make_dir(), self.app_name()
         result, started, ended = self.crash("two-threads", app, self.bed.to_windows_path(base))
-        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.exit_code, "c0000005", result)
         # Both threads reached the handler (the host holds each in the pre-dump
         # callback until both are there); only one of them wrote.
         for message, count in ((FILTER, 2), (HANDLER, 2), (PRE_DUMP, 2), (WRITER, 1), (SUCCEEDED, 1)):
@@ -170,11 +234,12 @@ class CrashHostTest(CrashTestBase):
         self.assertIn(reading.exception["thread"], self.faulting_threads(result))
 
     def test_completion_event(self):
-        # An event nobody created: the sequence still ends with the dump and 1.
+        # An event nobody created: the sequence still ends with the dump and
+        # the exception code.
         base, app = self.make_dir(), self.app_name()
         result, _, _ = self.crash("av", app, self.bed.to_windows_path(base),
                                   event=f"crash-nobody-{uuid.uuid4().hex}")
-        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.exit_code, "c0000005", result)
         self.assertEqual(len(self.dump_files(os.path.join(base, *DUMP_SUBFOLDER))), 1)
 
         # An event a watcher waits for is signalled.
@@ -186,7 +251,7 @@ class CrashHostTest(CrashTestBase):
             time.sleep(0.1)
         self.assertTrue(os.path.exists(status), "the watcher never created its event")
         result, _, _ = self.crash("av", app, self.bed.to_windows_path(base), event=name)
-        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.exit_code, "c0000005", result)
         watched = TestBed.collect(watcher, timeout=60)
         self.assertEqual((watched.code, watched.stdout.strip()), (0, "signalled"))
 
@@ -196,7 +261,7 @@ class CrashHostTest(CrashTestBase):
         self.addCleanup(lambda: [os.remove(os.path.join(folder, f))
                                  for f in self.dump_files(folder) if f.startswith(app)])
         result, started, ended = self.crash("av", app, "-")
-        self.assertEqual(result.code, 1, result)
+        self.assertEqual(result.exit_code, "c0000005", result)
         files = [f for f in self.dump_files(folder) if f.startswith(app)]
         self.assertEqual(len(files), 1, files)
         self.check_dump_name(files[0], app, started, ended, crt_marker=False)
@@ -216,7 +281,7 @@ class CrashHostTest(CrashTestBase):
         self.assertEqual(len(base) + tail, total_chars)
         return base
 
-    def test_dump_file_problems_still_end_with_1(self):
+    def test_dump_file_problems_still_end_with_the_exception_code(self):
         blocker = os.path.join(self.make_dir(), "a-file")
         open(blocker, "w").close()
         app = self.app_name()
@@ -229,7 +294,7 @@ class CrashHostTest(CrashTestBase):
         for label, base, expected in cases:
             with self.subTest(label):
                 result, _, _ = self.crash("av", app, base)
-                self.assertEqual(result.code, 1, result)
+                self.assertEqual(result.exit_code, "c0000005", result)
                 folder = base + "\\Corvane\\Lumenscan\\dump"
                 texts = [text for text, _ in debug_messages(result)]
                 after = texts[texts.index(WRITER) + 1:]
@@ -252,15 +317,18 @@ class CrashHostTest(CrashTestBase):
     def test_install_and_uninstall(self):
         base = self.make_dir()
         result, _, _ = self.crash("init", self.app_name(), self.bed.to_windows_path(base))
-        self.assertEqual((result.code, result.stdout.strip()), (0, "installed=1 refused=1 restored=1"))
+        self.assertEqual((result.exit_code, result.stdout.splitlines()[0]),
+                         ("00000000", "installed=1 refused=1 restored=1"))
         self.assertMessages(result, [INIT_OK])
         self.assertTrue(os.path.isdir(os.path.join(base, *DUMP_SUBFOLDER)))
 
     def test_error_report_values(self):
         result, _, _ = self.crash("report", self.app_name(), self.bed.to_windows_path(self.make_dir()))
-        self.assertEqual(result.code, 0, result)
+        self.assertEqual(result.exit_code, "00000000", result)
         values = {}
         for line in result.stdout.splitlines():
+            if line.startswith("exit="):
+                continue
             case, name, value = line.split("|")
             values.setdefault(case, {})[name] = value
         timestamp, size_of_image = pe_header(HOST)

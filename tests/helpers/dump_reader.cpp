@@ -1,10 +1,13 @@
-// Reads a minidump back with MiniDumpReadDumpStream and prints which streams
-// it holds, and the exception record when there is one:
+// Reads a minidump back and prints its stream directory, which streams it
+// holds (found with MiniDumpReadDumpStream), and the exception record when
+// there is one:
 //
+//   directory streams=9
 //   streams ThreadList=1 ModuleList=1 MemoryList=1 Exception=0 SystemInfo=1
-//   exception code=c0000005 thread=1234
+//   exception code=c0000005 thread=1234 parameters=2 first=1
 //
-// Exit code 0 for a readable minidump, 2 for a file that is not one.
+// Exit code 0 for a readable minidump, 2 for a file that is not one: too
+// small, no signature, or a directory or a stream outside the file.
 
 #include "CvComn_Handle.h"
 
@@ -77,6 +80,25 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
 
+    // The directory and every stream it lists lie inside the file.
+    const ULONG64 cbFile = static_cast<ULONG64>(size.QuadPart);
+    const ULONG64 cbDirectory =
+        static_cast<ULONG64>(pHeader->NumberOfStreams) * sizeof(MINIDUMP_DIRECTORY);
+    if (pHeader->NumberOfStreams == 0 || pHeader->StreamDirectoryRva + cbDirectory > cbFile) {
+        std::fprintf(stderr, "no stream directory inside the file\n");
+        return 2;
+    }
+    const auto* pDirectory = reinterpret_cast<const MINIDUMP_DIRECTORY*>(
+        static_cast<const BYTE*>(view.get()) + pHeader->StreamDirectoryRva);
+    for (ULONG32 i = 0; i < pHeader->NumberOfStreams; ++i) {
+        const MINIDUMP_LOCATION_DESCRIPTOR& location = pDirectory[i].Location;
+        if (static_cast<ULONG64>(location.Rva) + location.DataSize > cbFile) {
+            std::fprintf(stderr, "stream %u lies outside the file\n", static_cast<unsigned>(i));
+            return 2;
+        }
+    }
+    std::printf("directory streams=%u\n", static_cast<unsigned>(pHeader->NumberOfStreams));
+
     std::printf("streams");
     for (const StreamName& stream : kStreams)
         std::printf(" %s=%d", stream.pszName, HasStream(view.get(), stream.nType));
@@ -85,9 +107,12 @@ int wmain(int argc, wchar_t** argv) {
     void* pStream = nullptr;
     if (HasStream(view.get(), ExceptionStream, &pStream)) {
         const auto* pException = static_cast<const MINIDUMP_EXCEPTION_STREAM*>(pStream);
-        std::printf("exception code=%08x thread=%u\n",
-                    static_cast<unsigned>(pException->ExceptionRecord.ExceptionCode),
-                    static_cast<unsigned>(pException->ThreadId));
+        const MINIDUMP_EXCEPTION& record = pException->ExceptionRecord;
+        std::printf("exception code=%08x thread=%u parameters=%u first=%llu\n",
+                    static_cast<unsigned>(record.ExceptionCode),
+                    static_cast<unsigned>(pException->ThreadId),
+                    static_cast<unsigned>(record.NumberParameters),
+                    record.NumberParameters > 0 ? record.ExceptionInformation[0] : 0ULL);
     }
     return 0;
 }
