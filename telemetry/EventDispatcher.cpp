@@ -1,36 +1,39 @@
 #include "EventDispatcher.h"
 
 #include "CvComn_String.h"
+#include "DeliveryQueue.h"
 #include "GAEvent.h"
 #include "Util_File.h"
-#include "pool_core.h"
 
-#include <windows.h>
-
+#include <atomic>
+#include <chrono>
+#include <cstdio>
 #include <utility>
 
 EventDispatcher EventDispatcher::s_instance;
 
+namespace {
+
+void ReportDropped(const wchar_t* pszWhere, size_t nDropped) {
+    wchar_t szText[512] = {};
+    _snwprintf(szText, 511, L"%ls: not all events delivered in time, %u dropped", pszWhere,
+               static_cast<unsigned>(nDropped));
+    ::OutputDebugStringW(szText);
+}
+
+} // namespace
+
 EventDispatcher::EventDispatcher() {
     // Function-local statics used by deliveries are made here, before the
-    // dispatcher is complete, so that they are destroyed only after it:
-    // deliveries still run while it shuts down.
+    // dispatcher is complete, so that they are destroyed only after it.
     (void)Json::Value::nullSingleton();
-
-    m_pCore = std::make_shared<threadpool::pool_core>();
-    m_pShutdownController = std::make_shared<threadpool::shutdown_controller>(m_pCore);
-    // A pool that starts fewer workers still runs; one that starts none
-    // makes WaitAll and the shutdown return at once instead of waiting.
-    m_pCore->set_worker_count(kWorkerCount);
+    // The interrupt ends the sender's wait for a hit the collector does not
+    // answer; the hit's thread runs on by itself.
+    m_pQueue = new DeliveryQueue(kWorkerCount, &EventDispatcher::Deliver, &GAEvent::AbandonWaits);
 }
 
 EventDispatcher::~EventDispatcher() {
-    m_pShutdownController.reset();
-    // A thread that outlives the entry point (the workflow, when the user
-    // closed the window early) may still post: it finds no pool and drops
-    // the event instead of touching a released one.
-    std::lock_guard<std::mutex> lock(m_postMutex);
-    m_pCore.reset();
+    Shutdown(kDrainBoundMs);
 }
 
 EventDispatcher& EventDispatcher::Instance() {
@@ -38,39 +41,22 @@ EventDispatcher& EventDispatcher::Instance() {
 }
 
 void EventDispatcher::Post(AnalyticsEvent event) {
-    try {
-        // Tickets follow the queue's order, which the workers take from.
-        std::lock_guard<std::mutex> lock(m_postMutex);
-        if (!m_pCore)
-            return;
-        const unsigned long long ullTicket = m_ullNextTicket;
-        m_pCore->submit(
-            [this, event = std::move(event), ullTicket] { DeliverInTurn(event, ullTicket); });
-        ++m_ullNextTicket;
-    } catch (...) {
-        // Out of memory while queuing: the event is dropped, like a failed
-        // send, and takes no ticket.
-    }
+    m_pQueue->Post(std::move(event));
 }
 
-void EventDispatcher::DeliverInTurn(const AnalyticsEvent& event, unsigned long long ullTicket) {
-    std::unique_lock<std::mutex> turn(m_turnMutex);
-    m_turnChanged.wait(turn, [&] { return m_ullNowServing == ullTicket; });
-    turn.unlock();
-    Deliver(event); // never throws: a failed delivery only drops the event
-    turn.lock();
-    ++m_ullNowServing;
-    m_turnChanged.notify_all();
+bool EventDispatcher::WaitAll(DWORD dwBoundMs) {
+    const DeliveryQueue::Outcome outcome = m_pQueue->WaitAll(std::chrono::milliseconds(dwBoundMs));
+    if (!outcome.bComplete)
+        ReportDropped(L"EventDispatcher::WaitAll", outcome.nDropped);
+    return outcome.bComplete;
 }
 
-void EventDispatcher::WaitAll() {
-    std::shared_ptr<threadpool::pool_core> pCore;
-    {
-        std::lock_guard<std::mutex> lock(m_postMutex);
-        pCore = m_pCore;
-    }
-    if (pCore)
-        pCore->wait_until_idle(0);
+bool EventDispatcher::Shutdown(DWORD dwBoundMs) {
+    const DeliveryQueue::Outcome outcome = m_pQueue->Shutdown(std::chrono::milliseconds(dwBoundMs));
+    // Only the first call drains; later ones get its outcome and stay quiet.
+    if (!outcome.bComplete && !m_bShutdownReported.exchange(true))
+        ReportDropped(L"EventDispatcher::Shutdown", outcome.nDropped);
+    return outcome.bJoined;
 }
 
 void EventDispatcher::Deliver(const AnalyticsEvent& event) {

@@ -3,19 +3,22 @@
 #include "CvComn_Handle.h"
 #include "CvComn_String.h"
 #include "HttpAgent.h"
+#include "SendLock.h"
 #include "TelemetryBuildConfig.h"
 
 #include <objbase.h>
 #include <rpc.h>
 
+#include <chrono>
 #include <memory>
 #include <new>
+#include <utility>
 
 // The class-wide values are constructed before every static object of
 // ordinary priority, the event dispatcher among them, and so destroyed after
 // it: deliveries that still run while the dispatcher shuts down at process
-// exit find them intact. The locks are constant-initialised and never torn
-// down.
+// exit find them intact. The instance lock is constant-initialised and never
+// torn down.
 #define GAEVENT_CLASS_WIDE __attribute__((init_priority(1000)))
 
 std::atomic<GAEvent*> GAEvent::s_pInstance{nullptr};
@@ -25,7 +28,14 @@ std::wstring GAEvent::s_wstrLanguage GAEVENT_CLASS_WIDE;
 std::wstring GAEvent::s_wstrEngineVersion GAEVENT_CLASS_WIDE;
 std::wstring GAEvent::s_wstrCollectorHost GAEVENT_CLASS_WIDE(LAUNCHER_COLLECTOR_HOST);
 std::mutex GAEvent::s_instanceLock;
-std::mutex GAEvent::s_sendLock;
+
+// What a send thread owns: its record text and the values of its hit. Shared
+// with the sender that waits for it.
+struct GAEvent::SendJob {
+    std::wstring wstrRecord;
+    SenderValues values;
+    SendLock::SendPtr pSend;
+};
 
 namespace {
 
@@ -95,20 +105,45 @@ void GAEvent::SetCollectorHost(const std::wstring& wstrHost) {
     s_wstrCollectorHost = wstrHost;
 }
 
-bool GAEvent::Send(const Json::Value& record, bool bWait) {
-    Json::StyledWriter writer;
-    std::unique_ptr<std::wstring> pText(new (std::nothrow) std::wstring());
+SendLock& GAEvent::SendLockInstance() {
+    static SendLock* const s_pSendLock = new SendLock();
+    return *s_pSendLock;
+}
+
+GAEvent::SenderValues GAEvent::CurrentValues() {
+    SenderValues values;
+    values.wstrCollectorHost = s_wstrCollectorHost;
+    values.wstrTrackingId = s_wstrTrackingId;
+    values.wstrClientId = s_wstrClientId;
+    values.wstrLanguage = s_wstrLanguage;
+    values.wstrEngineVersion = s_wstrEngineVersion;
+    return values;
+}
+
+bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
+    std::shared_ptr<SendJob> pJob;
     HANDLE hThread = nullptr;
-    if (pText && CvCommon::String::UTF8ToWChar(writer.write(record), *pText)) {
-        hThread = ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pText.get(), 0, nullptr);
-        // From here on the send thread owns the text.
-        if (hThread != nullptr)
-            pText.release();
+    try {
+        pJob = std::make_shared<SendJob>();
+        Json::StyledWriter writer;
+        if (CvCommon::String::UTF8ToWChar(writer.write(record), pJob->wstrRecord)) {
+            pJob->values = CurrentValues();
+            pJob->pSend = SendLock::NewSend();
+            SendLockInstance(); // made here, where a failure is caught
+            // The thread's own reference to the job; from here on it owns it.
+            std::unique_ptr<std::shared_ptr<SendJob>> pParam(new std::shared_ptr<SendJob>(pJob));
+            hThread =
+                ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pParam.get(), 0, nullptr);
+            if (hThread != nullptr)
+                pParam.release();
+        }
+    } catch (...) {
+        // Out of memory: no thread, the wait below fails.
     }
     CvCommon::Handle::UniqueHandle thread(hThread);
     if (!bWait)
         return true;
-    if (thread && ::WaitForSingleObject(thread.get(), INFINITE) == WAIT_OBJECT_0) {
+    if (thread && SendLockInstance().WaitEnded(pJob->pSend, std::chrono::milliseconds(dwBoundMs))) {
         ::OutputDebugStringW(L"Wait GA send thread finished!");
         return true;
     }
@@ -116,13 +151,42 @@ bool GAEvent::Send(const Json::Value& record, bool bWait) {
     return false;
 }
 
+void GAEvent::AbandonWaits() {
+    SendLockInstance().AbandonWaits();
+}
+
+size_t GAEvent::WaitingSends() {
+    return SendLockInstance().WaitingCount();
+}
+
 DWORD WINAPI GAEvent::SendThreadProc(LPVOID pParam) {
-    std::unique_ptr<std::wstring> pText(static_cast<std::wstring*>(pParam));
+    std::unique_ptr<std::shared_ptr<SendJob>> pHolder(
+        static_cast<std::shared_ptr<SendJob>*>(pParam));
+    const std::shared_ptr<SendJob> pJob = std::move(*pHolder);
+    pHolder.reset();
+    // Made by Send before the thread was started.
+    SendLock& sendLock = SendLockInstance();
+    // Ends the send on every way out, so that the lock is released and the
+    // sender's wait ends.
+    struct EndOfSend {
+        SendLock& lock;
+        const SendLock::SendPtr& pSend;
+        ~EndOfSend() {
+            try {
+                lock.End(pSend);
+            } catch (...) {
+            }
+        }
+    } endOfSend{sendLock, pJob->pSend};
     try {
-        std::lock_guard<std::mutex> lock(s_sendLock);
-        const std::wstring wstrText = *pText;
-        pText.reset();
-        const bool bDelivered = SendHit(wstrText);
+        if (!sendLock.Acquire(pJob->pSend, std::chrono::milliseconds(kSendBoundMs))) {
+            // Given up on before its turn came: never sent, so that a later
+            // hit cannot overtake it at the collector.
+            ::OutputDebugStringW(L"GA send request fail!");
+            return 0;
+        }
+        const std::wstring wstrText = std::move(pJob->wstrRecord);
+        const bool bDelivered = SendHit(wstrText, pJob->values);
         ::OutputDebugStringW(bDelivered ? L"GA send reuqest success!" : L"GA send request fail!");
         ::OutputDebugStringW(L"*************GA send end*************");
     } catch (...) {
@@ -133,19 +197,19 @@ DWORD WINAPI GAEvent::SendThreadProc(LPVOID pParam) {
     return 0;
 }
 
-bool GAEvent::SendHit(const std::wstring& wstrTargetId) {
+bool GAEvent::SendHit(const std::wstring& wstrTargetId, const SenderValues& values) {
     ::OutputDebugStringW(L"*************GA send start*************");
     DebugMessage(L"wstrTargetId:" + wstrTargetId);
 
     HitFields fields;
-    if (!ReadRecord(wstrTargetId, fields))
+    if (!ReadRecord(wstrTargetId, values, fields))
         return false;
     DebugMessage(fields.wstrTrackingId);
-    DebugMessage(s_wstrEngineVersion);
-    DebugMessage(s_wstrLanguage);
+    DebugMessage(values.wstrEngineVersion);
+    DebugMessage(values.wstrLanguage);
 
     std::wstring wstrUrl;
-    if (!FormatHitUrl(s_wstrCollectorHost, fields, wstrUrl))
+    if (!FormatHitUrl(values.wstrCollectorHost, fields, wstrUrl))
         return false;
     HttpGetSimple http;
     std::wstring wstrResponse;
@@ -153,6 +217,11 @@ bool GAEvent::SendHit(const std::wstring& wstrTargetId) {
 }
 
 bool GAEvent::ReadRecord(const std::wstring& wstrRecord, HitFields& fields) {
+    return ReadRecord(wstrRecord, CurrentValues(), fields);
+}
+
+bool GAEvent::ReadRecord(const std::wstring& wstrRecord, const SenderValues& values,
+                         HitFields& fields) {
     std::string strRecord;
     if (!CvCommon::String::WCharToUTF8(wstrRecord, strRecord))
         return false;
@@ -163,14 +232,14 @@ bool GAEvent::ReadRecord(const std::wstring& wstrRecord, HitFields& fields) {
     if (!record.isObject())
         record = Json::Value(Json::objectValue);
 
-    fields.wstrTrackingId = s_wstrTrackingId;
+    fields.wstrTrackingId = values.wstrTrackingId;
     if (record.isMember("GaTrackingId") && record["GaTrackingId"].isString())
         fields.wstrTrackingId = TextMember(record, "GaTrackingId");
-    fields.wstrClientId = s_wstrClientId;
+    fields.wstrClientId = values.wstrClientId;
     fields.wstrCategory = TextMember(record, "category");
     fields.wstrAction = TextMember(record, "action");
     fields.wstrLabel = TextMember(record, "label");
-    fields.wstrLanguage = s_wstrLanguage;
+    fields.wstrLanguage = values.wstrLanguage;
     fields.wstrDimension1 = TextMember(record, "dimension1");
     return true;
 }

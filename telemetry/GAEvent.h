@@ -2,6 +2,8 @@
 // The analytics sender: turns a mapped event record into one Measurement
 // Protocol hit (version 1, hit type event) and sends it to the collector as
 // an HTTP GET, each send on a thread of its own and one send at a time.
+// Nobody waits for a send longer than its bound: a send thread that is given
+// up on owns everything it uses, so it may run on harmlessly.
 
 #include <json/json.h>
 
@@ -10,6 +12,8 @@
 #include <atomic>
 #include <mutex>
 #include <string>
+
+class SendLock;
 
 class GAEvent {
 public:
@@ -24,14 +28,24 @@ public:
         std::wstring wstrDimension1;
     };
 
+    // The longest wait for one send, in milliseconds: a sender waits at
+    // most this long for its send thread, and a send thread at most this
+    // long for its turn at the collector.
+    static constexpr DWORD kSendBoundMs = 5000;
+
     // The single sender, created on first use and never destroyed.
     static GAEvent* Instance();
 
     // Hands the record to a new send thread and, with bWait, waits for that
-    // thread to end. True when bWait is false; otherwise true only when the
-    // thread was started and has ended. Whether the collector accepted the
-    // hit is not part of the result.
-    bool Send(const Json::Value& record, bool bWait);
+    // thread to end, at most dwBoundMs (or until AbandonWaits). True when
+    // bWait is false; otherwise true only when the thread was started and
+    // has ended in time. Whether the collector accepted the hit is not part
+    // of the result. A send given up on before its turn is never sent.
+    bool Send(const Json::Value& record, bool bWait, DWORD dwBoundMs = kSendBoundMs);
+    // Ends the waits of every Send now waiting, as if their bound had passed.
+    static void AbandonWaits();
+    // Send threads now waiting for their turn at the collector.
+    static size_t WaitingSends();
 
     // Reads the record text into the hit's fields: "category", "action",
     // "label" and "dimension1" when they are strings (empty otherwise),
@@ -68,11 +82,25 @@ public:
     static const std::wstring& CollectorHost() { return s_wstrCollectorHost; }
 
 private:
+    // The class-wide values one hit uses, copied when the send is handed
+    // over, so that a send thread reads nothing class-wide.
+    struct SenderValues {
+        std::wstring wstrCollectorHost;
+        std::wstring wstrTrackingId;
+        std::wstring wstrClientId;
+        std::wstring wstrLanguage;
+        std::wstring wstrEngineVersion;
+    };
+    struct SendJob;
+
     GAEvent();
 
+    static SenderValues CurrentValues();
+    static bool ReadRecord(const std::wstring& wstrRecord, const SenderValues& values,
+                           HitFields& fields);
     static DWORD WINAPI SendThreadProc(LPVOID pParam);
     // True only when the collector answered with status 200.
-    static bool SendHit(const std::wstring& wstrTargetId);
+    static bool SendHit(const std::wstring& wstrTargetId, const SenderValues& values);
     static bool GetEngineVersion();
     static bool InitLanguage();
 
@@ -83,5 +111,8 @@ private:
     static std::wstring s_wstrEngineVersion;
     static std::wstring s_wstrCollectorHost;
     static std::mutex s_instanceLock;
-    static std::mutex s_sendLock;
+    // The lock of the send threads, made on first use and never destroyed:
+    // send threads that nobody waits for may still use it while the process
+    // ends.
+    static SendLock& SendLockInstance();
 };

@@ -104,6 +104,25 @@ void pool_core::stop_all_workers(bool bJoin) {
         pWorker->join();
 }
 
+bool pool_core::stop_all_workers_within(std::chrono::milliseconds bound) {
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    std::list<std::shared_ptr<worker_thread>> workers;
+    bool bAllLeft = false;
+    {
+        std::unique_lock<std::recursive_mutex> lock(m_monitor);
+        m_bTerminateAll = true;
+        m_nTargetWorkers = 0;
+        m_taskOrTerminate.notify_all();
+        bAllLeft =
+            m_idleOrTerminated.wait_until(lock, deadline, [this] { return m_nWorkers == 0; });
+        workers.swap(m_terminatedWorkers);
+    }
+    // A worker on this list has left its loop: its thread only returns.
+    for (const auto& pWorker : workers)
+        pWorker->join();
+    return bAllLeft;
+}
+
 void pool_core::shut_down() {
     wait_until_idle(0);
     stop_all_workers(true);

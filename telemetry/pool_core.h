@@ -7,6 +7,7 @@
 // sets the size) and wait_for_all_tasks (shutting down drains the queue
 // first).
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -61,6 +62,11 @@ public:
     // queued are not run. With bJoin, waits until every worker has left and
     // joins all of their threads. Not to be called from a task.
     void stop_all_workers(bool bJoin);
+    // Lets every worker leave like stop_all_workers, waits at most `bound`
+    // for them to leave and joins those that did. True when every worker has
+    // left and been joined; a worker still running a task after the bound is
+    // left to end on its own.
+    bool stop_all_workers_within(std::chrono::milliseconds bound);
     // Drains the queue, then stops and joins all workers.
     void shut_down();
 

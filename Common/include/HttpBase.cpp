@@ -60,6 +60,14 @@ bool HttpBase::IsInitialized(const ProxyProvider* pProxy) {
         CVLOG(LevelError, L"HttpBase::IsInitialized: WinHttpOpen() failed: error = %d", dwError);
         return false;
     }
+    // Without the limits a request still runs, bounded only by the
+    // platform's defaults; its caller's own waits keep it from holding anyone.
+    const int nTimeout = static_cast<int>(kStageTimeoutMs);
+    if (!::WinHttpSetTimeouts(m_hSession.get(), nTimeout, nTimeout, nTimeout, nTimeout)) {
+        const DWORD dwError = ::GetLastError();
+        CVLOG(LevelError, L"HttpBase::IsInitialized: WinHttpSetTimeouts() failed: error = %d",
+              dwError);
+    }
     return true;
 }
 
@@ -130,6 +138,14 @@ bool HttpBase::OpenRequest(const wchar_t* pszPath) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpOpenRequest() failed: error = %d", dwError);
         return false;
+    }
+    // The wait for the response headers has a limit of its own (90 s by
+    // default), which the session's time-outs do not set.
+    DWORD dwTimeout = kStageTimeoutMs;
+    if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &dwTimeout,
+                            sizeof(dwTimeout))) {
+        const DWORD dwError = ::GetLastError();
+        CVLOG(LevelError, L"HttpBase::OpenRequest: WinHttpSetOption() failed: error = %d", dwError);
     }
     return true;
 }

@@ -1,7 +1,9 @@
 #pragma once
 // A thin, blocking HTTP client over one WinHTTP session, connection and
-// request: no status callback and no time-outs of its own. Calling order for
-// one request: Connect, AddHeader (any number), AddDataByMethod, Send,
+// request, without a status callback. Every stage of a request (name
+// resolution, connecting, sending, waiting for the response headers, each
+// read of the body) is bounded by kStageTimeoutMs. Calling order for one
+// request: Connect, AddHeader (any number), AddDataByMethod, Send,
 // StatusCode, QueryData, then the header queries.
 
 #include "CvComn_Handle.h"
@@ -26,6 +28,9 @@ class HttpBase {
 public:
     // The user agent of every session, exactly as sent.
     static constexpr const wchar_t* kUserAgent = L"CorvaneWinHttp/";
+    // The limit of each stage of a request, in milliseconds. A collector that
+    // accepts the connection and never answers fails the request after it.
+    static constexpr DWORD kStageTimeoutMs = 4000;
 
     HttpBase();
     virtual ~HttpBase();
@@ -33,7 +38,8 @@ public:
     HttpBase& operator=(const HttpBase&) = delete;
 
     // Opens the session once: through the named proxy of pProxy when it is
-    // given and enabled, else with the default proxy setting.
+    // given and enabled, else with the default proxy setting; sets the
+    // resolve, connect, send and receive limits.
     bool IsInitialized(const ProxyProvider* pProxy);
     // Stores the URL, cracks it into host, port and object path (the rest of
     // the URL from the path on, query included) and opens the connection. A
@@ -42,9 +48,9 @@ public:
     bool IsConnected() const { return m_hConnect.valid(); }
     // Closes the request and then the connection, when set.
     void CloseConnection();
-    // Opens the request for pszPath (or the path of the URL when null). A
-    // request opened before is closed and its method, path, headers and body
-    // are discarded first.
+    // Opens the request for pszPath (or the path of the URL when null) and
+    // limits its wait for the response headers. A request opened before is
+    // closed and its method, path, headers and body are discarded first.
     bool OpenRequest(const wchar_t* pszPath);
     // One entry per name; a later value replaces an earlier one. Headers are
     // sent in ascending order of their names.

@@ -1,6 +1,7 @@
 """Events posted by a real program reach the loopback collector: the hit's
 exact query, the client identifier, serialised sends, waiting for delivery,
-delivery at exit and the joined worker threads."""
+delivery at exit and the joined worker threads; and a dead collector holds
+the program for a bounded time only."""
 
 import os
 import re
@@ -16,6 +17,13 @@ CLIENT_ID = re.compile(r"^[0-9A-F]{8}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-F]{4}-[0-9A-
 HIT = re.compile(r"^GET /collect\?v=1&t=event&tid=(?P<tid>[^&]*)&cid=(?P<cid>[^&]*)"
                  r"&ec=Downloader&ea=(?P<ea>[^&]*)&el=3\.1\.5&ev=0&ul=en-us&cd1= HTTP/1\.1$")
 # The poster's file version is 3.1.4.5; its label is major.minor.revision.
+DROPPED = re.compile(r"^EventDispatcher::(?P<where>WaitAll|Shutdown): "
+                     r"not all events delivered in time, (?P<count>\d+) dropped$")
+
+
+def is_subsequence(items, sequence):
+    rest = iter(sequence)
+    return all(item in rest for item in items)
 
 
 @unittest.skipUnless(POSTER, "run through CTest")
@@ -50,7 +58,7 @@ class TelemetryEventsTest(unittest.TestCase):
         (cid,) = {m["cid"] for m in matches}
         self.assertRegex(cid, CLIENT_ID)
 
-        # One hit at a time at the collector.
+        # One hit at a time at the collector: the dispatcher sends in turn.
         by_start = sorted(hits, key=lambda h: h.start)
         for earlier, later in zip(by_start, by_start[1:]):
             self.assertGreaterEqual(later.start, earlier.end, by_start)
@@ -82,6 +90,56 @@ class TelemetryEventsTest(unittest.TestCase):
         self.assertEqual(arrival, actions)
         self.assertTrue(all(h.end is not None and h.end < ended for h in hits), hits)
         self.assertGreater(ended - started, 8 * 0.2)
+        self.assert_pool_joined(result)
+
+    def test_a_dead_collector_holds_nobody(self):
+        actions = [f"Downloader_Step{i}" for i in range(6)]
+        # (collector mode, every event ended in time, hits that arrive)
+        cases = [("answer", True, actions), ("refuse", True, []), ("error", True, actions),
+                 ("hang", False, None)]
+        for mode, in_time, expected in cases:
+            with self.subTest(mode=mode), Collector(mode=mode) as collector:
+                started = time.monotonic()
+                result = self.post(collector, "--wait", "--shutdown",
+                                   "--after", "Downloader_After", *actions)
+                elapsed = time.monotonic() - started
+                arrival = [HIT.match(h.request_line)["ea"] for h in
+                           sorted(self.hits(collector), key=lambda h: h.start)]
+                dropped = [m for m in map(DROPPED.match, result.debug) if m]
+
+                # The wait's bound is 5 s, and the shutdown after it has
+                # nothing left to wait for.
+                self.assertLess(elapsed, 10)
+                self.assertIn(f"WaitAll returned: {int(in_time)}", result.debug)
+                self.assertIn("Shutdown returned: 1", result.debug)
+                self.assertIn("WaitAll after Shutdown returned: 1", result.debug)
+                self.assert_pool_joined(result)
+                # Posted after the shutdown: dropped.
+                self.assertNotIn("Downloader_After", arrival)
+                if in_time:
+                    self.assertEqual(arrival, expected)
+                    self.assertEqual(dropped, [])
+                    continue
+                # One line says how many never went out; what did arrived in
+                # posting order.
+                self.assertEqual([m["where"] for m in dropped], ["WaitAll"], result.debug)
+                count = int(dropped[0]["count"])
+                self.assertTrue(1 <= count < len(actions), count)
+                self.assertLessEqual(count + len(arrival), len(actions))
+                self.assertTrue(arrival and is_subsequence(arrival, actions), arrival)
+
+    def test_a_hanging_collector_does_not_hold_the_exit(self):
+        # Neither waiting nor shutting down: the drain during static
+        # destruction has its bound too.
+        actions = [f"Downloader_Step{i}" for i in range(4)]
+        with Collector(mode="hang") as collector:
+            started = time.monotonic()
+            result = self.post(collector, *actions)
+            elapsed = time.monotonic() - started
+        self.assertLess(elapsed, 10)
+        dropped = [m for m in map(DROPPED.match, result.debug) if m]
+        self.assertEqual([m["where"] for m in dropped], ["Shutdown"], result.debug)
+        self.assertGreaterEqual(int(dropped[0]["count"]), 1)
         self.assert_pool_joined(result)
 
     def test_only_status_200_counts_as_delivered(self):

@@ -3,9 +3,10 @@ wire, and what a call gives back."""
 
 import json
 import os
+import time
 import unittest
 
-from collector import Collector, unused_port
+from collector import Collector
 from testbed import TestBed
 
 PROBE = os.environ.get("LAUNCHER_BIN_http_probe")
@@ -76,10 +77,24 @@ class AnalyticsHttpTest(unittest.TestCase):
             self.assertRegex(hit.request_line,
                              r"^GET http://collector\.example(:80)?/collect\?v=1&t=event HTTP/1\.1$")
 
-    def test_refused_connection_is_a_send_failure(self):
-        out = self.probe(f"http://127.0.0.1:{unused_port()}/collect")
-        self.assertEqual(out["result"], 0x10040004)
-        self.assertEqual(out["responseHeaders"], "")
+    def test_a_dead_collector_ends_the_request_within_its_limit(self):
+        # Each stage of a request is limited to at most 5 s.
+        # (collector mode, result)
+        cases = [
+            ("refuse", 0x10040004),  # no connection
+            ("error", 500),
+            ("hang", 0x10040004),    # no response headers
+            ("stall", 0x10040006),   # headers, then no body
+        ]
+        for mode, result in cases:
+            with self.subTest(mode=mode), Collector(mode=mode) as collector:
+                started = time.monotonic()
+                out = self.probe(f"http://{collector.host}/collect?v=1")
+                elapsed = time.monotonic() - started
+                self.assertEqual(out["result"], result)
+                self.assertLess(elapsed, 10)
+                if mode != "error":
+                    self.assertEqual(out["responseHeaders"], "")
 
 
 if __name__ == "__main__":

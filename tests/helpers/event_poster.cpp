@@ -1,9 +1,14 @@
 // Posts analytics events and returns from its entry point, leaving the
 // deliveries to the event dispatcher:
-//   event_poster COLLECTOR_HOST [--wait] [--label TEXT] ACTION...
+//   event_poster COLLECTOR_HOST [--wait] [--shutdown] [--after ACTION]...
+//                [--label TEXT] ACTION...
 // Each action becomes one event of category "Downloader". With --wait the
-// program waits for all deliveries and then requests "/waitall-returned" from
-// the collector, so the collector sees when the wait ended.
+// program waits for all deliveries ("WaitAll returned: 0|1") and, when they
+// all ended in time, requests "/waitall-returned" from the collector, so the
+// collector sees when the wait ended. With --shutdown it then shuts the
+// dispatcher down ("Shutdown returned: 0|1") and, as the launcher does, ends
+// the process at once when a worker could not be joined; the --after actions
+// are posted after that.
 // The debugger output reports how many threads the dispatcher started before
 // the entry point ran and how many of them are still alive once every other
 // static object has been destroyed.
@@ -21,6 +26,7 @@
 #include <cstdio>
 #include <set>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -43,6 +49,10 @@ void Report(const wchar_t* pszWhat, size_t nCount) {
     wchar_t szText[128] = {};
     _snwprintf(szText, 127, L"%ls: %u", pszWhat, static_cast<unsigned>(nCount));
     ::OutputDebugStringW(szText);
+}
+
+void ReportResult(const wchar_t* pszWhat, bool bResult) {
+    Report(pszWhat, bResult ? 1 : 0);
 }
 
 // Built before and destroyed after every static object of ordinary priority,
@@ -79,27 +89,48 @@ int wmain(int argc, wchar_t** argv) {
     GAEvent::SetCollectorHost(wstrHost);
 
     bool bWait = false;
+    bool bShutdown = false;
     std::wstring wstrLabel = L"funid-7";
+    std::vector<std::wstring> after;
     AnalyticsEvent event;
     event.SetCategory(L"Downloader");
+    const auto post = [&](const std::wstring& wstrAction) {
+        event.SetLabel(wstrLabel);
+        event.SetAction(wstrAction);
+        EventDispatcher::Instance().Post(event);
+    };
     for (int i = 2; i < argc; ++i) {
         const std::wstring wstrArg = argv[i];
         if (wstrArg == L"--wait") {
             bWait = true;
+        } else if (wstrArg == L"--shutdown") {
+            bShutdown = true;
+        } else if (wstrArg == L"--after" && i + 1 < argc) {
+            after.push_back(argv[++i]);
         } else if (wstrArg == L"--label" && i + 1 < argc) {
             wstrLabel = argv[++i];
         } else {
-            event.SetLabel(wstrLabel);
-            event.SetAction(wstrArg);
-            EventDispatcher::Instance().Post(event);
+            post(wstrArg);
         }
     }
     if (bWait) {
-        EventDispatcher::Instance().WaitAll();
-        HttpGetSimple http;
-        std::wstring wstrResponse;
-        http.Get(L"http://" + wstrHost + L"/waitall-returned", std::wstring(), &wstrResponse,
-                 nullptr);
+        const bool bDelivered = EventDispatcher::Instance().WaitAll();
+        ReportResult(L"WaitAll returned", bDelivered);
+        if (bDelivered) {
+            HttpGetSimple http;
+            std::wstring wstrResponse;
+            http.Get(L"http://" + wstrHost + L"/waitall-returned", std::wstring(), &wstrResponse,
+                     nullptr);
+        }
+    }
+    if (bShutdown) {
+        const bool bJoined = EventDispatcher::Instance().Shutdown();
+        ReportResult(L"Shutdown returned", bJoined);
+        if (!bJoined)
+            ::TerminateProcess(::GetCurrentProcess(), 0);
+        for (const std::wstring& wstrAction : after)
+            post(wstrAction);
+        ReportResult(L"WaitAll after Shutdown returned", EventDispatcher::Instance().WaitAll());
     }
     return 0;
 }

@@ -1,7 +1,9 @@
 """A loopback analytics collector for the tests: records every request's
 request line, headers in the order received, and the times the request
 started and was answered, and answers with the status a test chooses. It can
-also accept connections and never answer. Listens on 127.0.0.1 only."""
+also stand for a dead collector: one that accepts connections and never
+answers, one that refuses them, one that answers 500 to everything, or one
+that sends its headers and then stalls the body. Listens on 127.0.0.1 only."""
 
 import http.server
 import socket
@@ -28,28 +30,53 @@ class Hit:
         return f"Hit({self.request_line!r}, start={self.start:.3f}, end={self.end})"
 
 
+# The modes of a collector; see Collector.
+MODES = ("answer", "hang", "refuse", "error", "stall")
+
+
 class Collector:
     """Use as a context manager. status: the answer's status; body: its body;
     delay: seconds to wait before answering; silent: accept and never answer;
     send_date: whether the answer carries a Date header; port: a fixed port
-    (the launcher's build names its collector), or 0 for any free one."""
+    (the launcher's build names its collector), or 0 for any free one.
 
-    def __init__(self, status=200, body=b"", delay=0.0, silent=False, send_date=True, port=0):
-        self.status = status
+    mode: "answer" (the default: as the settings say), "hang" (accept, read
+    the request and never answer, like silent), "refuse" (hold the port
+    without listening, so every connection is refused and no hit is
+    recorded), "error" (answer 500), "stall" (send the status line and the
+    headers of a body that never comes)."""
+
+    def __init__(self, status=200, body=b"", delay=0.0, silent=False, send_date=True, port=0,
+                 mode="answer"):
+        if mode not in MODES:
+            raise ValueError(f"unknown collector mode {mode!r}")
+        self.mode = mode
+        self.status = 500 if mode == "error" else status
         self.body = body
         self.delay = delay
-        self.silent = silent
+        self.silent = silent or mode == "hang"
         self.send_date = send_date
         self.hits = []
         self._lock = threading.Lock()
         self._changed = threading.Condition(self._lock)
         self._stopping = threading.Event()
-        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", port), self._handler_class())
-        self._server.daemon_threads = True
+        self._server = None
+        self._refusing = None
+        if mode == "refuse":
+            # Bound but not listening: connections are refused at once, and no
+            # other program can take the port meanwhile.
+            self._refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            self._refusing.bind(("127.0.0.1", port))
+        else:
+            self._server = http.server.ThreadingHTTPServer(("127.0.0.1", port),
+                                                           self._handler_class())
+            self._server.daemon_threads = True
         self._thread = None
 
     @property
     def port(self):
+        if self._refusing is not None:
+            return self._refusing.getsockname()[1]
         return self._server.server_address[1]
 
     @property
@@ -57,12 +84,16 @@ class Collector:
         return f"127.0.0.1:{self.port}"
 
     def __enter__(self):
-        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
-        self._thread.start()
+        if self._server is not None:
+            self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+            self._thread.start()
         return self
 
     def __exit__(self, *exc):
         self._stopping.set()
+        if self._refusing is not None:
+            self._refusing.close()
+            return
         self._server.shutdown()
         self._server.server_close()
         self._thread.join()
@@ -118,6 +149,14 @@ class Collector:
                     length -= len(data)
                 hit = collector._record(self)
                 if collector.silent:
+                    collector._stopping.wait()
+                    return
+                if collector.mode == "stall":
+                    self.send_response_only(200)
+                    self.send_header("Content-Length", "1000")
+                    self.end_headers()
+                    self.wfile.flush()
+                    collector._answered(hit)
                     collector._stopping.wait()
                     return
                 if collector.delay:

@@ -19,7 +19,7 @@ launcher_add_unit_test(telemetry_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_telemetry_pool.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_telemetry_sender.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_analytics_http.cpp
-    LIBS telemetry)
+    LIBS telemetry ws2_32)
 add_dependencies(telemetry_tests ${TELEMETRY_VERSION_FIXTURES})
 foreach(fixture IN LISTS TELEMETRY_VERSION_FIXTURES)
     add_custom_command(TARGET telemetry_tests POST_BUILD

@@ -1,6 +1,9 @@
 // The analytics HTTP client's use of WinHTTP, observed by redirecting the
-// program's import slots of the WinHTTP entry points it calls. Nothing here
-// touches the network: every observed request is refused before it is sent.
+// program's import slots of the WinHTTP entry points it calls: every observed
+// request is refused before it is sent. And one request to a loopback
+// collector that never answers.
+
+#include "loopback_server.h"
 
 #include "CvComn_Log.h"
 #include "HttpAgent.h"
@@ -11,6 +14,7 @@
 #include <windows.h>
 #include <winhttp.h>
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -20,6 +24,9 @@ extern void* g_impWinHttpOpen __asm__("__imp__WinHttpOpen@20");
 extern void* g_impWinHttpConnect __asm__("__imp__WinHttpConnect@16");
 extern void* g_impWinHttpOpenRequest __asm__("__imp__WinHttpOpenRequest@28");
 extern void* g_impWinHttpCrackUrl __asm__("__imp__WinHttpCrackUrl@16");
+extern void* g_impWinHttpSetTimeouts __asm__("__imp__WinHttpSetTimeouts@20");
+extern void* g_impWinHttpSetOption __asm__("__imp__WinHttpSetOption@16");
+extern void* g_impWinHttpSendRequest __asm__("__imp__WinHttpSendRequest@28");
 }
 
 namespace {
@@ -29,6 +36,9 @@ using ConnectFn = HINTERNET(WINAPI*)(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD);
 using OpenRequestFn = HINTERNET(WINAPI*)(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*,
                                          DWORD);
 using CrackUrlFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPURL_COMPONENTS);
+using SetTimeoutsFn = BOOL(WINAPI*)(HINTERNET, int, int, int, int);
+using SetOptionFn = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
+using SendRequestFn = BOOL(WINAPI*)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR);
 
 struct Observed {
     int nCalls = 0;
@@ -40,11 +50,25 @@ struct Observed {
     INTERNET_PORT nPort = 0;
     std::wstring wstrVerb, wstrPath;
     DWORD dwFlags = 0xFFFFFFFF;
+    // Let the request be opened (the send is refused instead).
+    bool bOpenRequest = false;
+    HINTERNET hSession = nullptr, hRequest = nullptr;
+    // Limits set: (handle, kind, milliseconds); kinds are the WinHTTP
+    // option numbers of the time-outs.
+    struct Limit {
+        HINTERNET hHandle;
+        DWORD dwKind;
+        int nMs;
+    };
+    std::vector<Limit> limits;
 };
 Observed g_seen;
 OpenFn g_realOpen;
 ConnectFn g_realConnect;
 CrackUrlFn g_realCrackUrl;
+OpenRequestFn g_realOpenRequest;
+SetTimeoutsFn g_realSetTimeouts;
+SetOptionFn g_realSetOption;
 
 HINTERNET WINAPI HookOpen(LPCWSTR pszAgent, DWORD dwAccess, LPCWSTR pszProxy, LPCWSTR pszBypass,
                           DWORD dwFlags) {
@@ -57,7 +81,8 @@ HINTERNET WINAPI HookOpen(LPCWSTR pszAgent, DWORD dwAccess, LPCWSTR pszProxy, LP
         ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         return nullptr;
     }
-    return g_realOpen(pszAgent, dwAccess, pszProxy, pszBypass, dwFlags);
+    g_seen.hSession = g_realOpen(pszAgent, dwAccess, pszProxy, pszBypass, dwFlags);
+    return g_seen.hSession;
 }
 
 HINTERNET WINAPI HookConnect(HINTERNET hSession, LPCWSTR pszHost, INTERNET_PORT nPort,
@@ -68,15 +93,43 @@ HINTERNET WINAPI HookConnect(HINTERNET hSession, LPCWSTR pszHost, INTERNET_PORT 
     return g_realConnect(hSession, pszHost, nPort, dwReserved);
 }
 
-HINTERNET WINAPI HookOpenRequest(HINTERNET, LPCWSTR pszVerb, LPCWSTR pszPath, LPCWSTR, LPCWSTR,
-                                 LPCWSTR*, DWORD dwFlags) {
+HINTERNET WINAPI HookOpenRequest(HINTERNET hConnect, LPCWSTR pszVerb, LPCWSTR pszPath,
+                                 LPCWSTR pszVersion, LPCWSTR pszReferrer, LPCWSTR* ppszTypes,
+                                 DWORD dwFlags) {
     ++g_seen.nCalls;
     g_seen.wstrVerb = pszVerb ? pszVerb : L"";
     g_seen.wstrPath = pszPath ? pszPath : L"";
     g_seen.dwFlags = dwFlags;
+    if (g_seen.bOpenRequest) {
+        g_seen.hRequest = g_realOpenRequest(hConnect, pszVerb, pszPath, pszVersion, pszReferrer,
+                                            ppszTypes, dwFlags);
+        return g_seen.hRequest;
+    }
     // Refused, so that nothing is ever sent.
     ::SetLastError(ERROR_WINHTTP_INTERNAL_ERROR);
     return nullptr;
+}
+
+BOOL WINAPI HookSetTimeouts(HINTERNET hHandle, int nResolve, int nConnect, int nSend,
+                            int nReceive) {
+    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_RESOLVE_TIMEOUT, nResolve});
+    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_CONNECT_TIMEOUT, nConnect});
+    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_SEND_TIMEOUT, nSend});
+    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_RECEIVE_TIMEOUT, nReceive});
+    return g_realSetTimeouts(hHandle, nResolve, nConnect, nSend, nReceive);
+}
+
+BOOL WINAPI HookSetOption(HINTERNET hHandle, DWORD dwOption, LPVOID pBuffer, DWORD cbBuffer) {
+    if (pBuffer != nullptr && cbBuffer == sizeof(DWORD))
+        g_seen.limits.push_back(
+            {hHandle, dwOption, static_cast<int>(*static_cast<DWORD*>(pBuffer))});
+    return g_realSetOption(hHandle, dwOption, pBuffer, cbBuffer);
+}
+
+BOOL WINAPI HookSendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) {
+    // Refused, so that nothing is ever sent.
+    ::SetLastError(ERROR_WINHTTP_CANNOT_CONNECT);
+    return FALSE;
 }
 
 BOOL WINAPI HookCrackUrl(LPCWSTR pszUrl, DWORD dwLength, DWORD dwFlags,
@@ -103,18 +156,27 @@ protected:
         Patch(&g_impWinHttpConnect, reinterpret_cast<void*>(&HookConnect),
               reinterpret_cast<void**>(&g_realConnect));
         Patch(&g_impWinHttpOpenRequest, reinterpret_cast<void*>(&HookOpenRequest),
-              &m_pRealOpenRequest);
+              reinterpret_cast<void**>(&g_realOpenRequest));
         Patch(&g_impWinHttpCrackUrl, reinterpret_cast<void*>(&HookCrackUrl),
               reinterpret_cast<void**>(&g_realCrackUrl));
+        Patch(&g_impWinHttpSetTimeouts, reinterpret_cast<void*>(&HookSetTimeouts),
+              reinterpret_cast<void**>(&g_realSetTimeouts));
+        Patch(&g_impWinHttpSetOption, reinterpret_cast<void*>(&HookSetOption),
+              reinterpret_cast<void**>(&g_realSetOption));
+        Patch(&g_impWinHttpSendRequest, reinterpret_cast<void*>(&HookSendRequest),
+              &m_pRealSendRequest);
     }
     void TearDown() override {
         Patch(&g_impWinHttpOpen, reinterpret_cast<void*>(g_realOpen), nullptr);
         Patch(&g_impWinHttpConnect, reinterpret_cast<void*>(g_realConnect), nullptr);
-        Patch(&g_impWinHttpOpenRequest, m_pRealOpenRequest, nullptr);
+        Patch(&g_impWinHttpOpenRequest, reinterpret_cast<void*>(g_realOpenRequest), nullptr);
         Patch(&g_impWinHttpCrackUrl, reinterpret_cast<void*>(g_realCrackUrl), nullptr);
+        Patch(&g_impWinHttpSetTimeouts, reinterpret_cast<void*>(g_realSetTimeouts), nullptr);
+        Patch(&g_impWinHttpSetOption, reinterpret_cast<void*>(g_realSetOption), nullptr);
+        Patch(&g_impWinHttpSendRequest, m_pRealSendRequest, nullptr);
     }
 
-    void* m_pRealOpenRequest = nullptr;
+    void* m_pRealSendRequest = nullptr;
 };
 
 } // namespace
@@ -207,4 +269,50 @@ TEST_F(WinHttpObserved, ANamedProxyOnlyWhenTheProviderAsksForIt) {
         EXPECT_EQ(g_seen.bNullProxy, c.wstrProxy.empty());
         EXPECT_EQ(g_seen.wstrProxy, c.wstrProxy);
     }
+}
+
+TEST_F(WinHttpObserved, EveryStageOfARequestHasALimitOfAtMostFiveSeconds) {
+    g_seen.bOpenRequest = true;
+    HttpGetSimple http;
+    std::wstring wstrResponse;
+    EXPECT_EQ(http.Get(L"http://collector.test/collect?v=1", L"", &wstrResponse, nullptr),
+              kHttpSendFailed);
+    ASSERT_NE(g_seen.hRequest, nullptr);
+
+    // (handle, kind): the session's four time-outs, and the request's own
+    // wait for the response headers, which the session's do not cover.
+    const struct {
+        HINTERNET hHandle;
+        DWORD dwKind;
+    } expected[] = {
+        {g_seen.hSession, WINHTTP_OPTION_RESOLVE_TIMEOUT},
+        {g_seen.hSession, WINHTTP_OPTION_CONNECT_TIMEOUT},
+        {g_seen.hSession, WINHTTP_OPTION_SEND_TIMEOUT},
+        {g_seen.hSession, WINHTTP_OPTION_RECEIVE_TIMEOUT},
+        {g_seen.hRequest, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT},
+    };
+    for (const auto& e : expected) {
+        bool bFound = false;
+        for (const auto& limit : g_seen.limits) {
+            if (limit.hHandle != e.hHandle || limit.dwKind != e.dwKind)
+                continue;
+            bFound = true;
+            EXPECT_GT(limit.nMs, 0) << e.dwKind;
+            EXPECT_LE(limit.nMs, 5000) << e.dwKind;
+        }
+        EXPECT_TRUE(bFound) << "no limit of kind " << e.dwKind;
+    }
+}
+
+TEST(AnalyticsHttp, ARequestTheCollectorNeverAnswersEndsWithinItsLimit) {
+    LoopbackServer server(
+        [](LoopbackServer&, const std::string&) { return LoopbackServer::Reply::Hold; });
+    ASSERT_TRUE(server.Listening());
+    HttpGetSimple http;
+    std::wstring wstrResponse;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(http.Get(L"http://" + server.Host() + L"/collect?v=1", L"", &wstrResponse, nullptr),
+              kHttpSendFailed);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+    EXPECT_EQ(server.RequestCount(), 1u);
 }

@@ -1,5 +1,8 @@
-// The event mapping and the sender's pure parts: hit URLs, program version
-// texts and the client identifier.
+// The event mapping and the sender: hit URLs, program version texts, the
+// client identifier, and sends against a loopback collector: one at a time,
+// and never waited for longer than their bound.
+
+#include "loopback_server.h"
 
 #include "AnalyticsEvent.h"
 #include "EventDispatcher.h"
@@ -8,8 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cwctype>
+#include <future>
 #include <string>
+#include <thread>
 
 namespace {
 
@@ -18,6 +26,33 @@ Json::Value Parse(const char* pszText) {
     Json::Reader reader;
     EXPECT_TRUE(reader.parse(pszText, value)) << pszText;
     return value;
+}
+
+Json::Value Hit(const char* pszAction) {
+    Json::Value record;
+    record["category"] = "Downloader";
+    record["action"] = pszAction;
+    record["label"] = "1.2.3";
+    return record;
+}
+
+bool HasAction(const std::string& strRequest, const char* pszAction) {
+    return strRequest.find(std::string("&ea=") + pszAction + "&") != std::string::npos;
+}
+
+// Polls a condition every few milliseconds, for at most nMs.
+template <typename Condition> bool WaitUntil(Condition condition, int nMs = 10000) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(nMs);
+    while (!condition()) {
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+double SecondsSince(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 } // namespace
@@ -133,4 +168,85 @@ TEST(ClientId, IsAnUpperCaseGuidWithoutBraces) {
                 EXPECT_TRUE(std::iswxdigit(wstrId[i]) && !std::iswlower(wstrId[i])) << wstrId;
         }
     }
+}
+
+TEST(SendLock, SendsStartedTogetherReachTheCollectorOneAtATime) {
+    // Each hit is held at the collector until every later send waits for its
+    // turn; a connection that arrives meanwhile is an overlap.
+    const size_t kSends = 4;
+    std::atomic<size_t> nServed{0};
+    std::atomic<int> nOverlaps{0};
+    LoopbackServer server([&](LoopbackServer& self, const std::string&) {
+        const size_t nOthers = kSends - 1 - nServed;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (GAEvent::WaitingSends() < nOthers && std::chrono::steady_clock::now() < deadline) {
+            if (self.ConnectionPending(5)) {
+                ++nOverlaps;
+                break;
+            }
+        }
+        ++nServed;
+        return LoopbackServer::Reply::Answer200;
+    });
+    ASSERT_TRUE(server.Listening());
+    GAEvent::SetCollectorHost(server.Host());
+
+    const char* const actions[kSends] = {"S0", "S1", "S2", "S3"};
+    for (const char* pszAction : actions)
+        EXPECT_TRUE(GAEvent::Instance()->Send(Hit(pszAction), false));
+    ASSERT_TRUE(WaitUntil([&] { return nServed == kSends; }));
+
+    EXPECT_EQ(nOverlaps, 0);
+    const std::vector<std::string> requests = server.Requests();
+    for (const char* pszAction : actions) {
+        EXPECT_EQ(std::count_if(requests.begin(), requests.end(),
+                                [&](const std::string& r) { return HasAction(r, pszAction); }),
+                  1)
+            << pszAction;
+    }
+}
+
+TEST(SendBound, ASendTheCollectorDoesNotAnswerIsGivenUpOnInTime) {
+    LoopbackServer server(
+        [](LoopbackServer&, const std::string&) { return LoopbackServer::Reply::Hold; });
+    ASSERT_TRUE(server.Listening());
+    GAEvent::SetCollectorHost(server.Host());
+    const DWORD dwBoundMs = 400;
+
+    // The first send reaches the collector and hangs there; its sender gives
+    // up at its bound.
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GAEvent::Instance()->Send(Hit("B0"), true, dwBoundMs));
+    EXPECT_LT(SecondsSince(start), 10.0);
+    ASSERT_TRUE(WaitUntil([&] { return server.RequestCount() == 1; }));
+
+    // The second waits for its turn behind it and is given up on before it
+    // comes: its thread stops waiting at once instead of at its own bound.
+    start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(GAEvent::Instance()->Send(Hit("B1"), true, dwBoundMs));
+    EXPECT_TRUE(WaitUntil([] { return GAEvent::WaitingSends() == 0; },
+                          static_cast<int>(GAEvent::kSendBoundMs / 2)));
+
+    // A wait cut short by AbandonWaits ends long before its bound.
+    auto cut = std::async(std::launch::async,
+                          [] { return GAEvent::Instance()->Send(Hit("B2"), true, 20000); });
+    ASSERT_TRUE(WaitUntil([] { return GAEvent::WaitingSends() == 1; }));
+    start = std::chrono::steady_clock::now();
+    GAEvent::AbandonWaits();
+    EXPECT_FALSE(cut.get());
+    EXPECT_LT(SecondsSince(start), 10.0);
+
+    // Once the hanging hit ends, the next one goes out; the sends given up
+    // on before their turn never do.
+    server.Release();
+    LoopbackServer answering(
+        [](LoopbackServer&, const std::string&) { return LoopbackServer::Reply::Answer200; });
+    GAEvent::SetCollectorHost(answering.Host());
+    EXPECT_TRUE(GAEvent::Instance()->Send(Hit("B3"), true));
+    const std::vector<std::string> requests = server.Requests();
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_TRUE(HasAction(requests[0], "B0")) << requests[0];
+    const std::vector<std::string> later = answering.Requests();
+    ASSERT_EQ(later.size(), 1u);
+    EXPECT_TRUE(HasAction(later[0], "B3")) << later[0];
 }
