@@ -118,6 +118,8 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
         // A thread still at work would meet the libraries and the process's
         // static objects being torn down under it: end the process here.
         DebugMessage(L"threads still busy at exit, ending the process now");
+        // A thread writing a crash dump right now finishes it first.
+        HoldExitWhileCrashing();
         ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(end.nExitCode));
     }
     richEdit.reset();
