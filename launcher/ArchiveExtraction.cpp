@@ -191,7 +191,9 @@ uLong ZCALLBACK ReadArchive(voidpf, voidpf pStream, void* pBuffer, uLong ulSize)
     return dwRead;
 }
 
-uLong ZCALLBACK WriteArchive(voidpf, voidpf, const void*, uLong) { return 0; }
+uLong ZCALLBACK WriteArchive(voidpf, voidpf, const void*, uLong) {
+    return 0;
+}
 
 ZPOS64_T ZCALLBACK TellArchive(voidpf, voidpf pStream) {
     LARGE_INTEGER zero = {}, position = {};
@@ -211,9 +213,13 @@ long ZCALLBACK SeekArchive(voidpf, voidpf pStream, ZPOS64_T offset, int nOrigin)
     return ::SetFilePointerEx(pStream, distance, nullptr, dwMethod) ? 0 : -1;
 }
 
-int ZCALLBACK CloseArchive(voidpf, voidpf pStream) { return ::CloseHandle(pStream) ? 0 : -1; }
+int ZCALLBACK CloseArchive(voidpf, voidpf pStream) {
+    return ::CloseHandle(pStream) ? 0 : -1;
+}
 
-int ZCALLBACK ArchiveError(voidpf, voidpf) { return 0; }
+int ZCALLBACK ArchiveError(voidpf, voidpf) {
+    return 0;
+}
 
 struct UnzipTraits {
     using pointer = unzFile;
@@ -243,8 +249,14 @@ HRESULT LastErrorResult() {
     return HRESULT_FROM_WIN32(dwError ? dwError : ERROR_GEN_FAILURE);
 }
 
+// Writes the current entry to wstrTarget. The bytes written must be exactly
+// the entry's announced size with its announced CRC: minizip checks the CRC
+// only when the data runs to its announced end, so an entry whose data ends
+// early (or decodes short) would otherwise pass. A failed entry leaves no file.
 HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
-    if (unzOpenCurrentFile(zip) != UNZ_OK)
+    unz_file_info64 info = {};
+    if (unzGetCurrentFileInfo64(zip, &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK ||
+        unzOpenCurrentFile(zip) != UNZ_OK)
         return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     CvCommon::Handle::UniqueHandle file(::CreateFileW(wstrTarget.c_str(), GENERIC_WRITE, 0, nullptr,
                                                       CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
@@ -256,6 +268,8 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
     }
     std::vector<char> buffer(kCopyChunkBytes);
     HRESULT hr = S_OK;
+    ZPOS64_T ullWritten = 0;
+    uLong ulCrc = crc32(0L, Z_NULL, 0);
     for (;;) {
         const int nRead = unzReadCurrentFile(zip, buffer.data(), kCopyChunkBytes);
         if (nRead == 0)
@@ -271,12 +285,21 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
             hr = LastErrorResult();
             break;
         }
+        ulCrc =
+            crc32(ulCrc, reinterpret_cast<const Bytef*>(buffer.data()), static_cast<uInt>(nRead));
+        ullWritten += static_cast<ZPOS64_T>(nRead);
     }
-    // Closing the entry checks its CRC.
+    // Closing the entry checks its CRC where minizip can.
     if (unzCloseCurrentFile(zip) != UNZ_OK && SUCCEEDED(hr))
+        hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (SUCCEEDED(hr) && (ullWritten != info.uncompressed_size || ulCrc != info.crc))
         hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
     if (SUCCEEDED(hr) && !::CloseHandle(file.release()))
         hr = LastErrorResult();
+    if (FAILED(hr)) {
+        file.reset();
+        ::DeleteFileW(wstrTarget.c_str());
+    }
     return hr;
 }
 
@@ -287,8 +310,8 @@ bool IsReservedDeviceName(const std::wstring& wstrComponent) {
     for (const wchar_t* pszName : kNames)
         if (wstrBase == pszName)
             return true;
-    return wstrBase.size() == 4 && (wstrBase.compare(0, 3, L"com") == 0 ||
-                                    wstrBase.compare(0, 3, L"lpt") == 0) &&
+    return wstrBase.size() == 4 &&
+           (wstrBase.compare(0, 3, L"com") == 0 || wstrBase.compare(0, 3, L"lpt") == 0) &&
            wstrBase[3] >= L'1' && wstrBase[3] <= L'9';
 }
 
@@ -332,8 +355,8 @@ std::wstring SafeArchiveEntryPath(const std::wstring& wstrEntryName) {
 
 HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
                                const std::wstring& wstrDestination) {
-    zlib_filefunc64_def functions = {OpenArchive,  ReadArchive,  WriteArchive, TellArchive,
-                                     SeekArchive,  CloseArchive, ArchiveError, nullptr};
+    zlib_filefunc64_def functions = {OpenArchive, ReadArchive,  WriteArchive, TellArchive,
+                                     SeekArchive, CloseArchive, ArchiveError, nullptr};
     UniqueUnzip zip(unzOpen2_64(wstrZipPath.c_str(), &functions));
     if (!zip)
         return PathExists(wstrZipPath) ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA)

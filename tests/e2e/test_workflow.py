@@ -330,7 +330,8 @@ class WorkflowTest(unittest.TestCase):
                 result = self.run_launcher(self.launcher())
                 self.assertEqual(self.actions(), actions)
                 self.assertIn(f"run result {code}", result.debug)
-                self.assertIsNone(self.local_path())
+                # Remembered only once the check has passed.
+                self.assertEqual(self.local_path() is not None, "LaunchExe_Fail" in actions)
 
     def test_a_failed_check_keeps_the_last_verified_package_for_a_local_run(self):
         url = self.publish("setup.exe", self.setup_bytes)

@@ -2,6 +2,7 @@
 """Writes the zip archives that the archive tests unpack: good ones, and ones
 whose entry names try to leave the destination or whose data is damaged."""
 import os
+import struct
 import sys
 import zipfile
 
@@ -33,6 +34,15 @@ def main(folder):
     data[30 + len("setup.exe") + 10] ^= 0xFF
     open(p("bad_crc.zip"), "wb").write(bytes(data))
     open(p("not_a_zip.zip"), "wb").write(b"PK\x03\x04 this is not an archive")
+    # An entry whose data ends early: its headers announce the whole program's
+    # size and checksum, its compressed data holds the first half only.
+    write(p("bad_short.zip"), [("setup.exe", SETUP[:len(SETUP) // 2])])
+    data = bytearray(open(p("bad_short.zip"), "rb").read())
+    central = data.rfind(b"PK\x01\x02")
+    for crc_at, size_at in ((14, 22), (central + 16, central + 24)):
+        struct.pack_into("<I", data, crc_at, zipfile.crc32(SETUP))
+        struct.pack_into("<I", data, size_at, len(SETUP))
+    open(p("bad_short.zip"), "wb").write(bytes(data))
 
 
 if __name__ == "__main__":
