@@ -23,4 +23,4 @@ LaunchParameters CollectLaunchParameters(const LauncherConfig& config, const Opt
 // Asks the redirect service for the download address; empty when none could
 // be learned (or the request was stopped through the limits' stop request).
 std::wstring ResolveDownloadAddress(const OptionMap& options,
-                                    const TransferLimits& limits = TransferLimits());
+                                    const TransferLimits& limits = DefaultTransferLimits());

@@ -82,7 +82,7 @@ bool LaunchWorkflow::StopRequested() const {
 }
 
 TransferLimits LaunchWorkflow::Limits() const {
-    TransferLimits limits;
+    TransferLimits limits = DefaultTransferLimits();
     if (m_pObserver)
         limits.pCancel = &m_pObserver->Cancel();
     return limits;

@@ -247,6 +247,23 @@ uint32_t ProgressPercent(uint64_t ullReceived, uint32_t dwContentLength) {
     return ullPercent > 100 ? 100 : static_cast<uint32_t>(ullPercent);
 }
 
+bool ParseMilliseconds(const std::wstring& wstrText, uint32_t dwMax, uint32_t& dwOut) {
+    if (wstrText.empty())
+        return false;
+    uint64_t ullValue = 0;
+    for (wchar_t ch : wstrText) {
+        if (ch < L'0' || ch > L'9')
+            return false;
+        ullValue = ullValue * 10 + static_cast<uint64_t>(ch - L'0');
+        if (ullValue > dwMax)
+            return false;
+    }
+    if (ullValue == 0)
+        return false;
+    dwOut = static_cast<uint32_t>(ullValue);
+    return true;
+}
+
 bool ScriptHostOfUrl(const std::string& strUrl, std::string& strHost) {
     const size_t nScheme = strUrl.find("://");
     std::string strAuthority = nScheme == std::string::npos ? strUrl : strUrl.substr(nScheme + 3);

@@ -67,6 +67,11 @@ bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& n
 // An unknown length (0) gives 0.
 uint32_t ProgressPercent(uint64_t ullReceived, uint32_t dwContentLength);
 
+// A count of milliseconds written in decimal digits only, from 1 to dwMax.
+// False (output untouched) for anything else: an empty text, a sign, blanks,
+// 0, or a number above dwMax.
+bool ParseMilliseconds(const std::wstring& wstrText, uint32_t dwMax, uint32_t& dwOut);
+
 // Longest host name handed to a proxy script.
 constexpr size_t kMaxScriptHostLength = 255;
 

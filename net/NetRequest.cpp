@@ -132,9 +132,13 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
                 NetDebug::Text(L"no usable file name for the download");
                 return Result::kNoFileName;
             }
+            // The run may have been stopped while the last bytes arrived.
+            if (IsStopRequested(limits))
+                return Result::kCancelled;
             std::wstring wstrSaved;
             const ResultCode saved = SaveToNewFile(wstrFirst, session.Body(), wstrSaved);
-            wstrPath = wstrSaved;
+            if (saved == Result::kSuccess)
+                wstrPath.swap(wstrSaved);
             return saved;
         }
         case kHttpAccepted:

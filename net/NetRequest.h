@@ -11,27 +11,42 @@
 
 #include <string>
 
+// How a transfer that fails is reported, by both operations:
+// - the stop request of the limits was set: Result::kCancelled
+//   (0xE0FE04C7), also when it was set before anything was sent;
+// - the overall bound ran out: 0xE0FE2EFD (0xE0FE0000 | 12029);
+// - a body broken off after the response headers were read: 0xE0FE0000 with
+//   the low 16 bits of the platform error that broke it (12030 for a body
+//   shorter than announced);
+// - the connection failed before any response headers were read (refused,
+//   reset, timed out): status 0, Result::kUnexpectedStatus. A connection
+//   reset right after the headers were sent can end this way too, when the
+//   reset reaches the client before it has read them.
+// Nothing is delivered or saved in any of these cases.
+
 // GET (or POST with strBody and the extra wstrHeaders) of wstrUrl.
 // Status 200: strOut receives the body; status 302: strOut receives the
 // Location in UTF-8; both give Result::kSuccess. 202 gives Result::kAccepted.
-// pdwStatus, when set, receives the status whenever the request was sent. A
-// body broken off after status 200 fails with the platform error that broke
-// it.
+// pdwStatus, when set, receives the status whenever the request was sent and
+// its wait ended in time. strOut is left alone on every failure.
 ResultCode SubmitRequest(const std::wstring& wstrUrl, const std::string& strBody,
                          std::string& strOut, bool bPost, DWORD* pdwStatus,
-                         std::wstring wstrHeaders, const TransferLimits& limits = TransferLimits());
+                         std::wstring wstrHeaders,
+                         const TransferLimits& limits = DefaultTransferLimits());
 
 // GET of wstrUrl; on status 200 the whole body is saved as a new file inside
-// the folder wstrPath names, and wstrPath receives the file's full path. The
-// name comes from the response or the URL (TransferSession::MakeFileName);
-// wstrDefaultType is the extension of a name without one. An existing file is
-// never touched: taken names are numbered. Result::kNoFileName when no usable
-// name exists, Result::kCannotCreateFile when the file cannot be created or
-// written (a partial file is removed), and the platform error of a body
-// broken off on the way.
+// the folder wstrPath names. wstrPath is assigned only when the file was
+// saved (Result::kSuccess): it then holds the file's full path; on every other
+// result it still holds the folder that came in. The name comes from the
+// response or the URL (TransferSession::MakeFileName); wstrDefaultType is the
+// extension of a name without one. An existing file is never touched: taken
+// names are numbered. Result::kNoFileName when no usable name exists,
+// Result::kCannotCreateFile when the file cannot be created or written (a
+// partial file is removed); a stop request seen before the file is created
+// gives Result::kCancelled.
 ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
                         ProgressCallback progress, const std::wstring& wstrDefaultType,
-                        const TransferLimits& limits = TransferLimits());
+                        const TransferLimits& limits = DefaultTransferLimits());
 
 // Creates wstrFirstPath exclusively, or when that name is taken the first free
 // numbered name beside it ("name(1).ext", "name(2).ext", ...), and writes the

@@ -14,17 +14,6 @@ bool ResponseBody::AddBlock(size_t nCapacity) noexcept {
     }
 }
 
-bool ResponseBody::Reserve(size_t nBytes) noexcept {
-    if (nBytes == 0)
-        return true;
-    if (!m_vecBlocks.empty()) {
-        const std::string& strLast = m_vecBlocks.back();
-        if (strLast.capacity() - strLast.size() >= nBytes)
-            return true;
-    }
-    return AddBlock(nBytes);
-}
-
 bool ResponseBody::Append(const char* pData, size_t nLength) noexcept {
     while (nLength > 0) {
         if (m_vecBlocks.empty() || m_vecBlocks.back().size() == m_vecBlocks.back().capacity()) {

@@ -1,9 +1,9 @@
 #pragma once
 // The body of a response as it arrives, held in a few large blocks so that it
-// never has to be moved to grow: with an announced length the whole body goes
-// into one block reserved up front; otherwise blocks grow from 64 KiB to
-// 4 MiB. Memory in use stays near the body's size, and the blocks can be
-// written out one after another without assembling a copy.
+// never has to be moved to grow: blocks grow from 64 KiB to 4 MiB as bytes
+// arrive. Memory in use stays near the size received (whatever length a
+// server announced), and the blocks can be written out one after another
+// without assembling a copy.
 
 #include <cstddef>
 #include <string>
@@ -13,10 +13,6 @@ class ResponseBody {
 public:
     static constexpr size_t kFirstBlock = 64 * 1024;
     static constexpr size_t kLargestBlock = 4 * 1024 * 1024;
-
-    // Sets aside room for nBytes more bytes in one block; false (and nothing
-    // changed) when that much memory is not available.
-    bool Reserve(size_t nBytes) noexcept;
 
     // False when memory runs out; the bytes that fitted stay appended.
     bool Append(const char* pData, size_t nLength) noexcept;

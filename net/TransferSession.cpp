@@ -7,6 +7,7 @@
 #include "CvCommon/CvComn_Synchronize.h"
 
 #include <algorithm>
+#include <memory>
 #include <new>
 
 namespace {
@@ -63,7 +64,12 @@ struct TransferSession::Request {
     DWORD dwStatusCode = 0;
     DWORD dwContentLength = 0;
     ResponseBody body;
-    ProgressCallback progress;
+    // Shared with a report in progress, which holds its own reference while
+    // it runs outside the lock.
+    std::shared_ptr<const ProgressCallback> progress;
+    // Progress reports running right now (at most one: one operation is
+    // pending at a time).
+    int nReceiverCalls = 0;
     bool bDone = false;
     bool bBodyEnded = false;
     DWORD dwTransferError = 0;
@@ -86,7 +92,24 @@ struct TransferSession::Request {
     void ReleaseResults() {
         SingleLock guard(&lock);
         body.Clear();
-        progress = nullptr;
+        progress.reset();
+    }
+
+    // Once the request is abandoned no report starts; this waits up to dwMs
+    // for one that started before. The report holds no lock, so it cannot be
+    // held up by this wait.
+    void WaitForReceiver(DWORD dwMs) {
+        const DWORD dwStart = ::GetTickCount();
+        for (;;) {
+            {
+                SingleLock guard(&lock);
+                if (nReceiverCalls == 0)
+                    return;
+            }
+            if (::GetTickCount() - dwStart >= dwMs)
+                return;
+            ::Sleep(5);
+        }
     }
 
     // Records the error that ended the transfer (the first one, and only while
@@ -225,12 +248,10 @@ LONG TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
         wstrLocation.swap(this->wstrLocation);
         if (!bReadBody)
             return E_FAIL;
-        if (bHaveLength) {
+        // The announced length only measures progress and completeness:
+        // memory follows the bytes that arrive, never a header's promise.
+        if (bHaveLength)
             this->dwContentLength = dwContentLength;
-            // The whole body in one block when memory allows; otherwise it
-            // grows block by block.
-            body.Reserve(dwContentLength);
-        }
         wstrDisposition.swap(wstrContentDisposition);
     }
     if (!::WinHttpReadData(hRequest, readBuffer, kChunkSize, nullptr))
@@ -239,14 +260,31 @@ LONG TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
 }
 
 LONG TransferSession::Request::OnDataRead(DWORD dwLength) {
-    SingleLock guard(&lock);
-    if (bAbandoned || bDone)
-        return 1; // nothing more is read
+    std::shared_ptr<const ProgressCallback> receiver;
+    DWORD dwPercent = 0;
+    {
+        SingleLock guard(&lock);
+        if (bAbandoned || bDone)
+            return 1; // nothing more is read
+        if (!body.Append(readBuffer, std::min<DWORD>(dwLength, kChunkSize)))
+            return Failure(ERROR_NOT_ENOUGH_MEMORY);
+        if (!progress || !*progress || dwContentLength == 0)
+            return 0;
+        dwPercent = NetParse::ProgressPercent(body.Size(), dwContentLength);
+        receiver = progress;
+        ++nReceiverCalls;
+    }
 
-    if (!body.Append(readBuffer, std::min<DWORD>(dwLength, kChunkSize)))
-        return Failure(ERROR_NOT_ENOUGH_MEMORY);
-    if (progress && dwContentLength > 0)
-        progress(NetParse::ProgressPercent(body.Size(), dwContentLength));
+    // The receiver runs with no lock held: it may send a message to a window
+    // whose thread calls into this session meanwhile.
+    struct CallScope {
+        Request& request;
+        ~CallScope() {
+            SingleLock guard(&request.lock);
+            --request.nReceiverCalls;
+        }
+    } scope{*this};
+    (*receiver)(dwPercent);
     return 0;
 }
 
@@ -272,7 +310,7 @@ void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwC
         pRequest->SignalDone();
 }
 
-TransferSession::TransferSession() : TransferSession(TransferLimits()) {}
+TransferSession::TransferSession() : TransferSession(DefaultTransferLimits()) {}
 
 TransferSession::TransferSession(const TransferLimits& limits)
     : m_dwOpenFlags(0), m_ulPort(0), m_limits(limits), m_pRequest(new Request) {}
@@ -282,6 +320,7 @@ TransferSession::~TransferSession() {
     // nothing; the request state itself lives on until the handle's closing
     // notification. No lock is held while the handles close.
     m_pRequest->Abandon();
+    m_pRequest->WaitForReceiver(kReceiverDrainMs);
     m_pRequest->ReleaseResults();
     m_hRequest.reset();
     m_hConnect.reset();
@@ -337,13 +376,18 @@ void TransferSession::SetHeaders(const std::wstring& wstrHeaders) {
 }
 
 void TransferSession::SetProgressCallback(const ProgressCallback& progress) {
+    std::shared_ptr<const ProgressCallback> receiver;
+    if (progress)
+        receiver = std::make_shared<const ProgressCallback>(progress);
     SingleLock guard(&m_pRequest->lock);
-    m_pRequest->progress = progress;
+    m_pRequest->progress.swap(receiver);
 }
 
 DWORD TransferSession::Post(const std::string& strBody) {
-    if (m_hRequest)
+    if (m_bRequestOpened)
         return ERROR_ALREADY_INITIALIZED;
+    if (IsStopRequested(m_limits))
+        return ERROR_CANCELLED;
     {
         SingleLock guard(&m_pRequest->lock);
         m_pRequest->strRequestBody = strBody;
@@ -356,8 +400,10 @@ DWORD TransferSession::Post(const std::string& strBody) {
 }
 
 DWORD TransferSession::Get() {
-    if (m_hRequest)
+    if (m_bRequestOpened)
         return ERROR_ALREADY_INITIALIZED;
+    if (IsStopRequested(m_limits))
+        return ERROR_CANCELLED;
     DWORD dwResult = OpenRequest(L"GET");
     if (dwResult == 0)
         dwResult = SendAndWait();
@@ -367,6 +413,7 @@ DWORD TransferSession::Get() {
 DWORD TransferSession::OpenRequest(const wchar_t* pszVerb) {
     if (!m_hConnect)
         return ERROR_INVALID_HANDLE;
+    m_bRequestOpened = true;
     m_hRequest.reset(::WinHttpOpenRequest(m_hConnect.get(), pszVerb, m_wstrObject.c_str(), nullptr,
                                           WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
                                           m_dwOpenFlags));
@@ -414,15 +461,26 @@ DWORD TransferSession::SendAndWait() {
     if (!::WinHttpSetTimeouts(m_hRequest.get(), nTimeout, nTimeout, nTimeout, nTimeout))
         return ::GetLastError();
 
+    // A stop requested while the request was being prepared: nothing goes
+    // out.
+    if (IsStopRequested(m_limits))
+        return ERROR_CANCELLED;
     if (!::WinHttpSendRequest(m_hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
                               WINHTTP_NO_REQUEST_DATA, 0, cbBody, 0))
         return ::GetLastError();
 
-    if (::WaitForSingleObject(hEvent, m_limits.dwWaitMs) != WAIT_OBJECT_0) {
-        m_pRequest->Abandon();
-        return ERROR_WINHTTP_CANNOT_CONNECT;
-    }
-    return 0;
+    const DWORD dwWait = WaitForTransfer(hEvent, m_limits);
+    if (dwWait != 0)
+        AbortRequest();
+    return dwWait;
+}
+
+void TransferSession::AbortRequest() {
+    m_pRequest->Abandon();
+    // Closing the handle ends whatever WinHTTP has pending for the request;
+    // its notifications from now on find the mark and change nothing.
+    m_hRequest.reset();
+    m_pRequest->WaitForReceiver(kReceiverDrainMs);
 }
 
 DWORD TransferSession::StatusCode() const {

@@ -2,13 +2,13 @@
 // One HTTP request over WinHTTP in asynchronous mode, turned into a blocking
 // call: Open a URL, optionally set headers and a progress receiver, then Get or
 // Post once. The call returns when the whole body is in memory, when the
-// transfer failed, or when the overall time limit ran out. A session carries
-// exactly one request and is destroyed after it.
+// transfer failed, when the overall time limit ran out, or at once when the
+// stop request of its limits is set. A session carries exactly one request
+// and is destroyed after it.
 
 #include "ResponseBody.h"
+#include "TransferLimits.h"
 #include "WinHttpHandle.h"
-
-#include "CvCommon/CvComn_Synchronize.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -16,24 +16,11 @@
 #include <functional>
 #include <string>
 
-// Receives the share of the body received so far, 0 to 100. Called on a
-// WinHTTP worker thread.
+// Receives the share of the body received so far, 0 to 100, once per chunk
+// and only when the server announced the body's length. Called on a WinHTTP
+// worker thread with no lock of the session held, so it may call back into
+// the session or wait for threads that do.
 typedef std::function<void(DWORD)> ProgressCallback;
-
-// Time limits of one request. Tests shorten them; the program uses the
-// defaults.
-struct TransferLimits {
-    static constexpr DWORD kDefaultWaitMs = 300000;
-    static constexpr DWORD kDefaultStackTimeoutMs = 75000;
-
-    // The whole request, body included.
-    DWORD dwWaitMs = kDefaultWaitMs;
-    // Each of WinHTTP's resolve, connect, send and receive time-outs.
-    DWORD dwStackTimeoutMs = kDefaultStackTimeoutMs;
-    // The run's stop request, when there is one: once set, the request in
-    // flight is aborted and the call returns ERROR_CANCELLED.
-    const CvCommon::Synchronize::CancelSignal* pCancel = nullptr;
-};
 
 class TransferSession {
 public:
@@ -41,7 +28,11 @@ public:
     static constexpr const wchar_t* kUserAgent = L"DARuzedudavo";
     // Private code of a URL that cannot be split.
     static constexpr DWORD kUnusableUrl = 0xE0FF0008;
+    // How long a request that ended early (stopped, or out of time) waits for
+    // a progress report that is still running on a WinHTTP thread.
+    static constexpr DWORD kReceiverDrainMs = 2000;
 
+    // With DefaultTransferLimits().
     TransferSession();
     explicit TransferSession(const TransferLimits& limits);
     ~TransferSession();
@@ -59,7 +50,11 @@ public:
 
     // Send the request and wait for its end. 0 when the wait ended in time
     // (the outcome is in StatusCode and BodyError), 12029 when the time limit
-    // ran out, else the platform error of the failed call.
+    // ran out, ERROR_CANCELLED when the stop request was set (before the
+    // request went out: nothing is sent), else the platform error of the
+    // failed call. A request that ended early is aborted: its handle is
+    // closed at once, no progress report starts any more, and one still
+    // running is waited for up to kReceiverDrainMs.
     DWORD Post(const std::string& strBody);
     DWORD Get();
 
@@ -84,6 +79,8 @@ public:
     std::wstring MakeFileName(const std::wstring& wstrUrl, const std::wstring& wstrDirectory,
                               const std::wstring& wstrDefaultType) const;
 
+    const TransferLimits& Limits() const { return m_limits; }
+
     // The parts of the URL that Open split off.
     DWORD OpenFlags() const { return m_dwOpenFlags; }
     const std::wstring& Server() const { return m_wstrServer; }
@@ -103,6 +100,9 @@ private:
     bool ParseUrl(const std::wstring& wstrUrl);
     DWORD OpenRequest(const wchar_t* pszVerb);
     DWORD SendAndWait();
+    // Gives up the request in flight: marks it, closes its handle and waits
+    // (bounded) for a progress report that is still running.
+    void AbortRequest();
 
     UniqueWinHttpHandle m_hSession;
     UniqueWinHttpHandle m_hConnect;
@@ -113,5 +113,7 @@ private:
     std::wstring m_wstrObject;
     std::wstring m_wstrHeaders;
     TransferLimits m_limits;
+    // Set once Get or Post opened the request: a session carries one.
+    bool m_bRequestOpened = false;
     Request* m_pRequest;
 };

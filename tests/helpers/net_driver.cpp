@@ -8,7 +8,11 @@
 //   net_driver proxy URL [--preset HOST PORT]
 //   net_driver findproxy URL
 //   net_driver jsproxy URL SCRIPT_URL
-//   limits: --wait-ms N --stack-timeout-ms N
+//   net_driver limits -
+//   limits: --wait-ms N --stack-timeout-ms N (else DefaultTransferLimits())
+//   stop:   --stop-at-report N (a thread sets the stop request once N
+//           progress reports arrived) or --stop-after-ms N; the time from the
+//           stop to the return is printed as stop_to_return_ms
 
 #include "NetRequest.h"
 #include "ProxySettings.h"
@@ -74,7 +78,9 @@ struct Options {
     bool bPreset = false;
     std::wstring wstrPresetHost;
     int nPresetPort = 0;
-    TransferLimits limits;
+    TransferLimits limits = DefaultTransferLimits();
+    DWORD dwStopAtReport = 0;
+    DWORD dwStopAfterMs = 0;
 };
 
 bool ParseOptions(int argc, wchar_t** argv, Options& options) {
@@ -92,6 +98,10 @@ bool ParseOptions(int argc, wchar_t** argv, Options& options) {
             options.limits.dwWaitMs = std::wcstoul(next().c_str(), nullptr, 10);
         else if (wstrArg == L"--stack-timeout-ms")
             options.limits.dwStackTimeoutMs = std::wcstoul(next().c_str(), nullptr, 10);
+        else if (wstrArg == L"--stop-at-report")
+            options.dwStopAtReport = std::wcstoul(next().c_str(), nullptr, 10);
+        else if (wstrArg == L"--stop-after-ms")
+            options.dwStopAfterMs = std::wcstoul(next().c_str(), nullptr, 10);
         else if (wstrArg == L"--linger-ms")
             options.dwLingerMs = std::wcstoul(next().c_str(), nullptr, 10);
         else if (wstrArg == L"--stats")
@@ -155,6 +165,60 @@ double Seconds(const LARGE_INTEGER& start) {
     return static_cast<double>(now.QuadPart - start.QuadPart) / frequency.QuadPart;
 }
 
+// Sets the operation's stop request from a thread of its own when the
+// options ask for it, and tells how long the operation took to return after.
+class Stopper {
+public:
+    explicit Stopper(Options& options) : m_options(options) {
+        if (options.dwStopAtReport == 0 && options.dwStopAfterMs == 0)
+            return;
+        options.limits.pCancel = &m_stop;
+        m_thread = std::thread([this] { Run(); });
+    }
+    ~Stopper() { Finish(); }
+
+    // Call right after the operation returned; prints stop_to_return_ms.
+    void Finish() {
+        if (!m_thread.joinable())
+            return;
+        LARGE_INTEGER returned;
+        ::QueryPerformanceCounter(&returned);
+        m_bReturned = true;
+        m_thread.join();
+        if (m_stopped.QuadPart != 0) {
+            LARGE_INTEGER frequency;
+            ::QueryPerformanceFrequency(&frequency);
+            std::printf("stop_to_return_ms=%.1f\n",
+                        static_cast<double>(returned.QuadPart - m_stopped.QuadPart) * 1000.0 /
+                            frequency.QuadPart);
+        }
+    }
+
+private:
+    void Run() {
+        const DWORD dwStart = ::GetTickCount();
+        for (;;) {
+            if (m_bReturned)
+                return;
+            const bool bByReports =
+                m_options.dwStopAtReport != 0 && g_pProgress->Count() >= m_options.dwStopAtReport;
+            const bool bByTime = m_options.dwStopAfterMs != 0 &&
+                                 ::GetTickCount() - dwStart >= m_options.dwStopAfterMs;
+            if (bByReports || bByTime)
+                break;
+            ::Sleep(5);
+        }
+        ::QueryPerformanceCounter(&m_stopped);
+        m_stop.Set();
+    }
+
+    Options& m_options;
+    CvCommon::Synchronize::CancelSignal m_stop;
+    LARGE_INTEGER m_stopped = {};
+    std::atomic<bool> m_bReturned{false};
+    std::thread m_thread;
+};
+
 // Peak private memory. Some systems (Wine among them) report the current
 // value as the peak, so a sampler thread also watches the current value while
 // the operation runs.
@@ -211,9 +275,10 @@ void Linger(DWORD dwMs, size_t nReportsAtReturn) {
     PutNumber("late_progress", g_pProgress->Count() - nReportsAtReturn);
 }
 
-int Download(const Options& options) {
+int Download(Options& options) {
     if (options.vecArgs.size() != 2)
         return 2;
+    Stopper stopper(options);
     std::wstring wstrPath = options.vecArgs[1];
     std::unique_ptr<MemorySampler> sampler;
     if (options.bSampleMemory)
@@ -223,6 +288,7 @@ int Download(const Options& options) {
     const ResultCode result = DownloadFile(
         options.vecArgs[0], wstrPath, [](DWORD p) { g_pProgress->Add(p); }, options.wstrType,
         options.limits);
+    stopper.Finish();
     const double dSeconds = Seconds(start);
     const SIZE_T peak = sampler ? sampler->Stop() : 0;
     const size_t nReports = g_pProgress->Count();
@@ -237,14 +303,16 @@ int Download(const Options& options) {
     return 0;
 }
 
-int Submit(const Options& options) {
+int Submit(Options& options) {
     if (options.vecArgs.size() != 1)
         return 2;
+    Stopper stopper(options);
     std::string strOut = "untouched";
     DWORD dwStatus = 0xFFFFFFFF;
     const ResultCode result =
         SubmitRequest(options.vecArgs[0], PostBody(options.nPostBytes), strOut, options.bPost,
                       &dwStatus, options.wstrHeaders, options.limits);
+    stopper.Finish();
     PutCode("result", result);
     PutNumber("status", dwStatus);
     Put("out_hex", Hex(strOut));
@@ -280,6 +348,14 @@ int Session(const Options& options) {
     PutNumber("body_error", session.BodyError());
     Put("disposition", session.ContentDisposition());
     Put("progress", g_pProgress->Text());
+    return 0;
+}
+
+// The limits a caller that names none gets.
+int Limits() {
+    const TransferLimits limits = DefaultTransferLimits();
+    PutNumber("wait_ms", limits.dwWaitMs);
+    PutNumber("stack_timeout_ms", limits.dwStackTimeoutMs);
     return 0;
 }
 
@@ -345,6 +421,8 @@ int wmain(int argc, wchar_t** argv) {
         nExit = FindProxy(options);
     else if (wstrCommand == L"jsproxy")
         nExit = JsProxy(options);
+    else if (wstrCommand == L"limits")
+        nExit = Limits();
     std::fflush(stdout);
     return nExit;
 }

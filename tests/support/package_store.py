@@ -29,6 +29,9 @@ class Route:
     location        value of a Location header
     disposition     value of a Content-Disposition header
     break_after     send only this many body bytes, then drop the connection
+                    with a reset (unread data at the client may be lost with it)
+    break_graceful  with break_after: close the connection in order instead,
+                    so that everything sent arrives
     drip            (bytes, seconds): send the body that many bytes at a time
     drip_after      with drip: the first this many bytes go out at once
     hang            read the request, then answer nothing until the store stops
@@ -36,7 +39,7 @@ class Route:
 
     def __init__(self, status=200, body=b"", headers=(), content_length=True, chunked=False,
                  location=None, disposition=None, break_after=None, drip=None, drip_after=0,
-                 hang=False, file=None):
+                 hang=False, file=None, break_graceful=False):
         self.status = status
         self.body = body
         self.headers = list(headers)
@@ -45,6 +48,7 @@ class Route:
         self.location = location
         self.disposition = disposition
         self.break_after = break_after
+        self.break_graceful = break_graceful
         self.drip = drip
         self.drip_after = drip_after
         self.hang = hang
@@ -158,7 +162,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                 data = data[:route.break_after - sent]
                 self._write(data, route.chunked)
                 self.wfile.flush()
-                self._drop()
+                self._break(route)
                 return
             self._write(data, route.chunked)
             sent += len(data)
@@ -169,7 +173,7 @@ class _Handler(http.server.BaseHTTPRequestHandler):
                     return
         if route.break_after is not None:
             self.wfile.flush()
-            self._drop()
+            self._break(route)
             return
         if route.chunked:
             self.wfile.write(b"0\r\n\r\n")
@@ -182,6 +186,16 @@ class _Handler(http.server.BaseHTTPRequestHandler):
             self.wfile.write(b"%x\r\n" % len(data) + data + b"\r\n")
         else:
             self.wfile.write(data)
+
+    def _break(self, route):
+        if route.break_graceful:
+            self.close_connection = True
+            try:
+                self.connection.shutdown(socket.SHUT_WR)
+            except OSError:
+                pass
+        else:
+            self._drop()
 
     def _drop(self):
         """Ends the connection at once, without a proper shutdown."""

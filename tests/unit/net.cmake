@@ -12,6 +12,19 @@ launcher_add_unit_test(net_session_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_session.cpp
     LIBS net)
 
+# Whether the build has the transfer's test hook (LAUNCHER_TEST_HOOKS, see
+# net/CMakeLists.txt): the tests expect it exactly then.
+if(LAUNCHER_TEST_HOOKS)
+    set(NET_TEST_HOOKS_BUILT 1)
+else()
+    set(NET_TEST_HOOKS_BUILT 0)
+endif()
+
+launcher_add_unit_test(net_stop_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_stop.cpp
+    LIBS net)
+target_compile_definitions(net_stop_tests PRIVATE NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT})
+
 add_executable(net_driver ${CMAKE_CURRENT_SOURCE_DIR}/helpers/net_driver.cpp)
 target_link_libraries(net_driver PRIVATE net psapi)
 target_link_options(net_driver PRIVATE -municode)
@@ -27,3 +40,4 @@ target_link_options(winhttp_reference PRIVATE -municode)
 launcher_add_py_test(net.e2e e2e/test_net.py
     FIXTURES "Prefix32"
     DEPENDS_ON net_driver import_root_ca)
+set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT}")

@@ -1,0 +1,37 @@
+#pragma once
+// The bounds of one request and the stop request it honours: the defaults the
+// program uses, and the wait for a request's end under both.
+
+#include "CvCommon/CvComn_Synchronize.h"
+
+#include <windows.h>
+
+struct TransferLimits {
+    static constexpr DWORD kDefaultWaitMs = 300000;
+    static constexpr DWORD kDefaultStackTimeoutMs = 75000;
+
+    // The whole request, body included.
+    DWORD dwWaitMs = kDefaultWaitMs;
+    // Each of WinHTTP's resolve, connect, send and receive time-outs.
+    DWORD dwStackTimeoutMs = kDefaultStackTimeoutMs;
+    // The run's stop request, when there is one: once set, the request in
+    // flight is aborted (or, set before the request went out, never sent) and
+    // the call returns ERROR_CANCELLED.
+    const CvCommon::Synchronize::CancelSignal* pCancel = nullptr;
+};
+
+// The limits of every transfer whose caller names none. In a build made with
+// the CMake option LAUNCHER_TEST_HOOKS (tests only, never shipped) the
+// environment variable LAUNCHER_TEST_WAIT_MS, decimal milliseconds from 1 to
+// the default, shortens dwWaitMs; elsewhere these are the defaults above.
+TransferLimits DefaultTransferLimits();
+
+// True once the limits' stop request has been set.
+bool IsStopRequested(const TransferLimits& limits) noexcept;
+
+// Waits until hDone is signalled, the stop request is set or dwWaitMs ran
+// out. 0 when hDone was signalled first, ERROR_CANCELLED when the stop
+// request is set (it wins over a request that ended at the same moment),
+// ERROR_WINHTTP_CANNOT_CONNECT (12029) when the bound ran out or the wait
+// failed.
+DWORD WaitForTransfer(HANDLE hDone, const TransferLimits& limits) noexcept;
