@@ -16,24 +16,8 @@
 namespace {
 
 constexpr size_t kSetupCommandLineChars = 512;
-// ERROR_UNHANDLED_EXCEPTION, which not every SDK header names.
-constexpr DWORD kErrorUnhandledException = 574;
-
 std::mutex g_instanceMutex;
 LaunchWorkflow* g_pInstance = nullptr;
-
-// Closes a PROCESS_INFORMATION's two handles.
-struct ProcessHandles {
-    PROCESS_INFORMATION info = {};
-    ~ProcessHandles() { Close(); }
-    void Close() noexcept {
-        if (info.hThread)
-            ::CloseHandle(info.hThread);
-        if (info.hProcess)
-            ::CloseHandle(info.hProcess);
-        info = {};
-    }
-};
 
 // Keeps the run's observer in place for the length of one run.
 class ObserverScope {
@@ -121,7 +105,7 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine, CvCommon::RunObserv
         result = Result::FromPlatformError(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
         ::OutputDebugStringW(L"the run failed with an exception");
-        result = Result::FromPlatformError(kErrorUnhandledException);
+        result = Result::kUnhandledException;
     }
     NetDebug::Print(L"run result %08X", result);
     return result;
@@ -221,7 +205,6 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
     const std::wstring wstrCommand = L"\"" + m_wstrLaunchPath + L"\" " + g_wstrLaunchArgs;
     DWORD dwError = ERROR_SUCCESS;
     BOOL bCreated = FALSE;
-    ProcessHandles process;
     if (wstrCommand.size() >= kSetupCommandLineChars) {
         // A cut command line would start something else: refuse it.
         dwError = ERROR_FILENAME_EXCED_RANGE;
@@ -231,6 +214,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         wstrCommand.copy(szCommand, wstrCommand.size());
         ::OutputDebugStringW(szCommand);
 
+        PROCESS_INFORMATION process = {};
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -238,17 +222,17 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         // The last moment a close can still keep the setup from starting.
         if (StopRequested())
             return Result::kCancelled;
-        bCreated =
-            ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
-                             nullptr, nullptr, &startup, &process.info);
+        bCreated = ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE,
+                                    CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
         dwError = ::GetLastError();
+        // The launcher never waits for the setup: its handles close here.
+        CvCommon::Handle::UniqueHandle hThread(process.hThread);
+        CvCommon::Handle::UniqueHandle hProcess(process.hProcess);
     }
     if (!bCreated) {
         Post(event, wstrPrefix, L"Downloader_LaunchExe_Fail");
         return Result::FromPlatformError(dwError);
     }
-    // The launcher never waits for the setup.
-    process.Close();
     ReportProgress(100);
     Post(event, wstrPrefix, L"Downloader_LaunchExe_Succeed");
     EventDispatcher::Instance().WaitAll();

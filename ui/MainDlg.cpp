@@ -22,9 +22,6 @@ constexpr LONG_PTR kKeptStyle = 0x160B0000;
 constexpr LONG kErrorTextHeight = 196; // twips
 constexpr COLORREF kErrorTextColor = 0x666666;
 
-// ERROR_UNHANDLED_EXCEPTION, which not every SDK header names.
-constexpr DWORD kErrorUnhandledException = 574;
-
 // The bar starts here, before the workflow's first report.
 constexpr int kInitialProgress = 3;
 
@@ -225,7 +222,7 @@ unsigned __stdcall CMainDlg::DownloadThreadProc(void* pParam) {
     } catch (const std::bad_alloc&) {
         result = Result::FromPlatformError(ERROR_OUTOFMEMORY);
     } catch (...) {
-        result = Result::FromPlatformError(kErrorUnhandledException);
+        result = Result::kUnhandledException;
     }
     // A run told to work unseen shows no failure either.
     if (Result::Failed(result) && !observer.Hidden())

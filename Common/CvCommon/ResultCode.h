@@ -31,6 +31,9 @@ constexpr ResultCode FromPlatformError(DWORD dwError) {
 
 // The run was stopped on request (ERROR_CANCELLED).
 constexpr ResultCode kCancelled = FromPlatformError(ERROR_CANCELLED);
+// The run ended by an exception (ERROR_UNHANDLED_EXCEPTION, 574, which not
+// every SDK header names).
+constexpr ResultCode kUnhandledException = FromPlatformError(574);
 
 constexpr bool Failed(ResultCode code) {
     return static_cast<LONG>(code) < 0;
