@@ -24,6 +24,8 @@ SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
 IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 PLACEHOLDER = os.environ.get("LAUNCHER_PLACEHOLDER_URL", "")
 SUPPORT_ROOT = os.environ.get("LAUNCHER_SUPPORT_ROOT_URL", "")
+# Whether this build has the transfer's test hook (CMake LAUNCHER_TEST_HOOKS).
+HOOKS_BUILT = os.environ.get("NET_TEST_HOOKS_BUILT") == "1"
 REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
 
 
@@ -86,8 +88,8 @@ class WorkflowTest(unittest.TestCase):
             self.store.route(f"/pkg/{name}_MD5.txt", body=text.encode())
         return url
 
-    def run_launcher(self, exe, args=("-s",)):
-        result = self.bed.run(exe, list(args), timeout=180)
+    def run_launcher(self, exe, args=("-s",), extra_env=None):
+        result = self.bed.run(exe, list(args), timeout=180, extra_env=extra_env)
         self.assertEqual(result.code, 0, result)
         return result
 
@@ -323,11 +325,19 @@ class WorkflowTest(unittest.TestCase):
             ("not a program", lambda: self.publish("setup.exe", b"not a program\n" * 9),
              ["Start_Download", "Download_Succeed", "LaunchExe_Fail"], "E0FE00C1"),
         ]
+        # The transfer bound running out while the store holds the body back;
+        # the bound is shortened through the test builds' hook.
+        if HOOKS_BUILT:
+            cases.append(("transfer bound ran out",
+                          lambda: self.store.route("/pkg/held.exe", hang=True),
+                          ["Start_Download", "Download_Fail"], "E0FE2EFD"))
         for name, publish, actions, code in cases:
             with self.subTest(name):
                 self.setUp()
                 self.redirect_to(publish())
-                result = self.run_launcher(self.launcher())
+                held = name == "transfer bound ran out"
+                result = self.run_launcher(self.launcher(),
+                                           extra_env={"LAUNCHER_TEST_WAIT_MS": "2000"} if held else None)
                 self.assertEqual(self.actions(), actions)
                 self.assertIn(f"run result {code}", result.debug)
                 # Remembered only once the check has passed.
