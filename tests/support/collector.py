@@ -66,6 +66,8 @@ class Collector:
             # Bound but not listening: connections are refused at once, and no
             # other program can take the port meanwhile.
             self._refusing = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+            # A fixed port may still hold the last server's closed connections.
+            self._refusing.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             self._refusing.bind(("127.0.0.1", port))
         else:
             self._server = http.server.ThreadingHTTPServer(("127.0.0.1", port),
