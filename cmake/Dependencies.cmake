@@ -15,7 +15,15 @@ function(launcher_import_library target header library)
         INTERFACE_INCLUDE_DIRECTORIES ${${target}_INCLUDE})
 endfunction()
 
-launcher_import_library(jsoncpp json/json.h libjsoncpp.a)
+# jsoncpp comes patched and built for section garbage collection, in a prefix
+# of its own (see tools/bootstrap).
+set(LAUNCHER_JSONCPP_PREFIX "${CMAKE_SOURCE_DIR}/.cache/deps/jsoncpp-nostreams/i686-w64-mingw32"
+    CACHE PATH "Where tools/bootstrap installed the patched jsoncpp")
+list(APPEND CMAKE_FIND_ROOT_PATH "${LAUNCHER_JSONCPP_PREFIX}")
+block()
+    set(LAUNCHER_DEPS_PREFIX "${LAUNCHER_JSONCPP_PREFIX}")
+    launcher_import_library(jsoncpp json/json.h libjsoncpp.a)
+endblock()
 launcher_import_library(crypto openssl/md5.h libcrypto.a)
 set_property(TARGET Launcher::crypto APPEND PROPERTY INTERFACE_COMPILE_DEFINITIONS OPENSSL_API_COMPAT=0x10100000L)
 set_property(TARGET Launcher::crypto APPEND PROPERTY INTERFACE_LINK_LIBRARIES ws2_32 crypt32 bcrypt)

@@ -19,6 +19,13 @@
 #include <string>
 #include <thread>
 
+namespace Json {
+// How gtest shows a value; jsoncpp is built without its stream operators.
+void PrintTo(const Value& value, std::ostream* os) {
+    *os << FastWriter().write(value);
+}
+} // namespace Json
+
 namespace {
 
 Json::Value Parse(const char* pszText) {
