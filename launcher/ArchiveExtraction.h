@@ -16,7 +16,8 @@ HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstr
 // relative path inside the destination: an absolute path, a drive, a "..",
 // a colon or a character that Windows refuses in file names fails the whole
 // archive before anything is written.
-HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath, const std::wstring& wstrDestination);
+HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
+                               const std::wstring& wstrDestination);
 
 // The entry's path with backslashes, or empty when the name would lead
 // outside the destination or cannot be a Windows path.

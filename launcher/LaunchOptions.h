@@ -9,7 +9,7 @@
 typedef std::map<std::wstring, std::wstring> OptionMap;
 
 struct ParsedCommandLine {
-    bool bSplit = false;  // false when the platform could not split the text
+    bool bSplit = false; // false when the platform could not split the text
     OptionMap options;
     int nSilentMarkers = 0; // arguments equal to "-s" in any letter case
 };

@@ -32,13 +32,11 @@ std::wstring EncodeQueryValue(const std::wstring& wstrValue) {
 }
 
 std::wstring FormatRedirectUrl(const std::wstring& wstrHost, const LaunchParameters& params) {
-    std::wstring wstrUrl = L"https://" + wstrHost + L"/GREntry/NonPayment?Target=" +
-                           EncodeQueryValue(params.target) + L"&Os=" + EncodeQueryValue(params.os) +
-                           L"&SP=" + EncodeQueryValue(params.sp) +
-                           L"&PID=" + EncodeQueryValue(params.pid) +
-                           L"&FunID=" + EncodeQueryValue(params.funId) +
-                           L"&VID=" + EncodeQueryValue(params.vid) +
-                           L"&Locale=" + EncodeQueryValue(params.locale);
+    std::wstring wstrUrl =
+        L"https://" + wstrHost + L"/GREntry/NonPayment?Target=" + EncodeQueryValue(params.target) +
+        L"&Os=" + EncodeQueryValue(params.os) + L"&SP=" + EncodeQueryValue(params.sp) + L"&PID=" +
+        EncodeQueryValue(params.pid) + L"&FunID=" + EncodeQueryValue(params.funId) + L"&VID=" +
+        EncodeQueryValue(params.vid) + L"&Locale=" + EncodeQueryValue(params.locale);
     // A cut URL would ask the service something else: refuse it instead.
     if (wstrUrl.size() > kMaxRedirectUrlChars)
         return std::wstring();

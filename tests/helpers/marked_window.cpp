@@ -38,8 +38,8 @@ void WriteStatus() {
 }
 
 HWND MakeWindow(const wchar_t* title, int x) {
-    return ::CreateWindowExW(0, L"MarkedWindowClass", title, WS_OVERLAPPEDWINDOW, x, 50, 200,
-                             120, nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
+    return ::CreateWindowExW(0, L"MarkedWindowClass", title, WS_OVERLAPPEDWINDOW, x, 50, 200, 120,
+                             nullptr, nullptr, ::GetModuleHandleW(nullptr), nullptr);
 }
 
 } // namespace

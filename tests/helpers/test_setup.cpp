@@ -22,9 +22,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, LPWSTR, int) {
     const std::wstring wstrLine =
         L"show=" + std::to_wstring(nShow) + L" cmdline=" + ::GetCommandLineW() + L"\n";
     char szUtf8[4096] = {};
-    const int n = ::WideCharToMultiByte(CP_UTF8, 0, wstrLine.c_str(),
-                                        static_cast<int>(wstrLine.size()), szUtf8,
-                                        sizeof(szUtf8), nullptr, nullptr);
+    const int n =
+        ::WideCharToMultiByte(CP_UTF8, 0, wstrLine.c_str(), static_cast<int>(wstrLine.size()),
+                              szUtf8, sizeof(szUtf8), nullptr, nullptr);
     std::fwrite(szUtf8, 1, n > 0 ? n : 0, f);
     std::fclose(f);
     return 0;

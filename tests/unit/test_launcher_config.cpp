@@ -41,7 +41,8 @@ struct ScopedFile {
 TEST(LauncherConfig, PrefersTheFileNextToTheExecutable) {
     ScopedFile temp(WindowsTempConfig(), "[ER]\r\ntarget=from-temp\r\n");
     EXPECT_EQ(LauncherConfig::LocateFile(), WindowsTempConfig());
-    EXPECT_EQ(LauncherConfig(LauncherConfig::LocateFile()).GetValue(L"ER", L"target"), L"from-temp");
+    EXPECT_EQ(LauncherConfig(LauncherConfig::LocateFile()).GetValue(L"ER", L"target"),
+              L"from-temp");
 
     ScopedFile local(ExeDirectory() + LauncherConfig::kFileName, "[ER]\r\ntarget=from-exe-dir\r\n");
     EXPECT_EQ(LauncherConfig::LocateFile(), local.path);
@@ -84,14 +85,8 @@ TEST(RunMode, SilentMarkerIsAPlainCaseSensitiveSubstring) {
         const wchar_t* cmdLine;
         bool silent;
     } cases[] = {
-        {L"-s", true},
-        {L"-funid=abc -s", true},
-        {L"-sp=1", true},
-        {L"C:\\my-setup\\x", true},
-        {L"-S", false},
-        {L"-funid=abc -vid=2", false},
-        {L"", false},
-        {L"s-", false},
+        {L"-s", true},  {L"-funid=abc -s", true},      {L"-sp=1", true}, {L"C:\\my-setup\\x", true},
+        {L"-S", false}, {L"-funid=abc -vid=2", false}, {L"", false},     {L"s-", false},
     };
     for (const auto& c : cases)
         EXPECT_EQ(IsSilentCommandLine(c.cmdLine), c.silent) << c.cmdLine;

@@ -24,8 +24,8 @@ int wmain(int argc, wchar_t** argv) {
     ::QueryPerformanceCounter(&end);
     if (!ok)
         return 4;
-    const double seconds =
-        static_cast<double>(end.QuadPart - start.QuadPart) / static_cast<double>(frequency.QuadPart);
+    const double seconds = static_cast<double>(end.QuadPart - start.QuadPart) /
+                           static_cast<double>(frequency.QuadPart);
     std::printf("%ls %llu %.6f\n", digest.c_str(), size, seconds);
     return 0;
 }
