@@ -16,7 +16,6 @@
 
 #include <cstdlib>
 #include <cwchar>
-#include <utility>
 #include <vector>
 
 namespace {
@@ -188,9 +187,7 @@ std::wstring LaunchWorkflow::SidecarFolder(const std::wstring& wstrFilePath,
 
 bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl) {
     std::wstring wstrDigest;
-    // Held while the sidecar is fetched and, on success, until the start.
-    CvCommon::Handle::UniqueHandle hFile;
-    if (!ComputeFileMd5(wstrFilePath, wstrDigest, &hFile))
+    if (!ComputeFileMd5(wstrFilePath, wstrDigest))
         return false;
     std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
     if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
@@ -198,10 +195,7 @@ bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrU
     std::wstring wstrSidecar;
     if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
         return false;
-    if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
-        return false;
-    m_hVerifiedLaunchFile = std::move(hFile);
-    return true;
+    return SidecarHoldsDigest(wstrSidecar, wstrDigest);
 }
 
 bool LaunchWorkflow::ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText) {

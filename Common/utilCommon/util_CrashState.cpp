@@ -1,5 +1,4 @@
 #include "util_CrashState.h"
-#include "CvComn_SystemLibrary.h"
 
 #include <new>
 
@@ -35,7 +34,7 @@ void LoadFunctionTable(std::unique_ptr<FunctionTable<N>>& pTable, const wchar_t*
     CvCommon::Handle::UniqueModule loaded;
     HMODULE hModule = ::GetModuleHandleW(pszModule);
     if (!hModule) {
-        loaded.reset(CvCommon::SystemLibrary::Load(pszModule));
+        loaded.reset(::LoadLibraryW(pszModule));
         hModule = loaded.get();
     }
     bool bAll = hModule != nullptr;
