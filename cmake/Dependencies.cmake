@@ -2,6 +2,13 @@
 # installed by the toolchain's own package manager), as imported targets.
 
 function(launcher_import_library target header library)
+    # A build folder configured against another prefix would keep the paths
+    # found there: look again whenever the prefix changes.
+    if(NOT "${${target}_FOUND_IN}" STREQUAL "${LAUNCHER_DEPS_PREFIX}")
+        unset(${target}_INCLUDE CACHE)
+        unset(${target}_LIBRARY CACHE)
+        set(${target}_FOUND_IN "${LAUNCHER_DEPS_PREFIX}" CACHE INTERNAL "")
+    endif()
     find_path(${target}_INCLUDE ${header} PATHS ${LAUNCHER_DEPS_PREFIX}/include NO_DEFAULT_PATH)
     find_path(${target}_INCLUDE ${header})
     find_library(${target}_LIBRARY ${library} PATHS ${LAUNCHER_DEPS_PREFIX}/lib NO_DEFAULT_PATH)
