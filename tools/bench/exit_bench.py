@@ -79,9 +79,9 @@ def close_during_download(bed, exe, app, store, redirect, package, attempt):
                        stdin=subprocess.DEVNULL)
         closed = time.time()
         # When the run's last line comes: the part of the exit that is the
-        # launcher's own. What follows it is the window's end, and under a
-        # bare Xvfb Wine's X11 driver waits up to 2 s for a hidden window's
-        # withdrawal that no window manager confirms.
+        # launcher's own. What follows it is the window's end, which under a
+        # bare Xvfb (no window manager) takes about 2 s inside Wine's dialog
+        # code after EndDialog.
         err, run_ended = proc.output_files[-1], None
         while proc.poll() is None and time.time() < closed + 60:
             if run_ended is None and b"run result" in os.pread(err.fileno(), 1 << 22, 0):
