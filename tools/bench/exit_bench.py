@@ -6,7 +6,6 @@ import os
 import shutil
 import subprocess
 import sys
-import threading
 import time
 
 ROOT = sys.argv[1]
