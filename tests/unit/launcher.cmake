@@ -29,3 +29,6 @@ launcher_add_unit_test(launcher_workflow_tests
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_workflow.cpp
     LIBS launcherCore)
 add_dependencies(launcher_workflow_tests test_zips)
+# It writes the prefix's remembered package path (HKLM LocalPath), which the
+# launcher runs of the tests holding this lock read and judge: never beside them.
+set_property(TEST unit.launcher_workflow_tests APPEND PROPERTY RESOURCE_LOCK loopback_ports)
