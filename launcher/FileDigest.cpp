@@ -6,6 +6,8 @@
 
 #include <openssl/md5.h>
 
+#include <utility>
+
 namespace {
 
 // The digest streams the file in chunks of this many bytes.
@@ -13,7 +15,8 @@ constexpr DWORD kChunkBytes = 4048;
 
 } // namespace
 
-bool ComputeFileMd5(const std::wstring& wstrPath, std::wstring& wstrDigest) {
+bool ComputeFileMd5(const std::wstring& wstrPath, std::wstring& wstrDigest,
+                    CvCommon::Handle::UniqueHandle* pHeld) {
     CvCommon::Handle::UniqueHandle file(::CreateFileW(wstrPath.c_str(), GENERIC_READ,
                                                       FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                                                       FILE_FLAG_SEQUENTIAL_SCAN, nullptr));
@@ -40,6 +43,8 @@ bool ComputeFileMd5(const std::wstring& wstrPath, std::wstring& wstrDigest) {
         wstrDigest += kHex[byte >> 4];
         wstrDigest += kHex[byte & 0xF];
     }
+    if (pHeld)
+        *pHeld = std::move(file);
     return true;
 }
 

@@ -225,6 +225,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         bCreated = ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE,
                                     CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
         dwError = ::GetLastError();
+        m_hVerifiedLaunchFile.reset();
         // The launcher never waits for the setup: its handles close here.
         CvCommon::Handle::UniqueHandle hThread(process.hThread);
         CvCommon::Handle::UniqueHandle hProcess(process.hProcess);

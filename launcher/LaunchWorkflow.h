@@ -6,6 +6,7 @@
 #include "ResultCode.h"
 
 #include "AnalyticsEvent.h"
+#include "CvComn_Handle.h"
 #include "CvComn_RunObserver.h"
 #include "TransferSession.h"
 
@@ -78,6 +79,9 @@ private:
     std::wstring m_wstrBuildDir;
     std::wstring m_wstrPackagePath;
     std::wstring m_wstrLaunchPath;
+    // The launch file as digested, opened so that nobody can write, delete or
+    // rename it, from its check until CreateProcessW has returned.
+    CvCommon::Handle::UniqueHandle m_hVerifiedLaunchFile;
     // The observer of the run in progress.
     CvCommon::RunObserver* m_pObserver = nullptr;
     int m_nLastProgress = -1;

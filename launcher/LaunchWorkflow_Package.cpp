@@ -16,6 +16,7 @@
 
 #include <cstdlib>
 #include <cwchar>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -187,7 +188,9 @@ std::wstring LaunchWorkflow::SidecarFolder(const std::wstring& wstrFilePath,
 
 bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl) {
     std::wstring wstrDigest;
-    if (!ComputeFileMd5(wstrFilePath, wstrDigest))
+    // Held while the sidecar is fetched and, on success, until the start.
+    CvCommon::Handle::UniqueHandle hFile;
+    if (!ComputeFileMd5(wstrFilePath, wstrDigest, &hFile))
         return false;
     std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
     if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
@@ -195,7 +198,10 @@ bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrU
     std::wstring wstrSidecar;
     if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
         return false;
-    return SidecarHoldsDigest(wstrSidecar, wstrDigest);
+    if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
+        return false;
+    m_hVerifiedLaunchFile = std::move(hFile);
+    return true;
 }
 
 bool LaunchWorkflow::ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText) {

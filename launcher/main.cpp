@@ -3,6 +3,7 @@
 // bounded end: the run's worker and the analytics queue get a fixed time to
 // finish, and a process whose threads did not stop in time is ended as it is.
 
+#include "CvComn_SystemLibrary.h"
 #include "InstanceGuard.h"
 #include "LaunchWorkflow.h"
 #include "LauncherConfig.h"
@@ -93,6 +94,8 @@ RunEnd RunChosenMode(const std::wstring& wstrCmdLine, const std::wstring& wstrIn
 
 int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR lpCmdLine,
                     int /*nShowCmd*/) {
+    // First of all: no DLL is to come from this program's folder.
+    CvCommon::SystemLibrary::RestrictDllSearch();
     InitCrashHandler(L"LumenscanLauncher", std::wstring(), std::wstring(), nullptr);
 
     const std::wstring wstrCmdLine = lpCmdLine ? lpCmdLine : L"";
@@ -105,7 +108,7 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
         return 0;
 
     ::CoInitialize(nullptr);
-    CvCommon::Handle::UniqueModule richEdit(::LoadLibraryW(L"RICHED20.DLL"));
+    CvCommon::Handle::UniqueModule richEdit(CvCommon::SystemLibrary::Load(L"RICHED20.DLL"));
     ::DefWindowProcW(nullptr, WM_NULL, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
     ::InitCommonControlsEx(&controls);

@@ -2,6 +2,7 @@
 #include <ws2tcpip.h>
 
 #include "ProxySettings.h"
+#include "CvComn_SystemLibrary.h"
 
 #include "NetDebug.h"
 #include "NetParse.h"
@@ -242,7 +243,7 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
                                              {}};
     ScriptHelpers helpers = {&kTable};
 
-    CvCommon::Handle::UniqueModule hScriptHost(::LoadLibraryA("jsproxy.dll"));
+    CvCommon::Handle::UniqueModule hScriptHost(CvCommon::SystemLibrary::Load(L"jsproxy.dll"));
     if (!hScriptHost)
         return -1;
     auto pfnInitialize = reinterpret_cast<InitializeAutoProxyDllFn>(reinterpret_cast<void*>(

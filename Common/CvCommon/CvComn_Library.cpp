@@ -1,7 +1,9 @@
 #include "CvComn_Library.h"
+#include "CvComn_SystemLibrary.h"
 
 #include "CvComn_Error.h"
 
+#include <cwchar>
 #include <string>
 
 namespace CvCommon {
@@ -10,6 +12,12 @@ namespace Library {
 namespace {
 
 using CvCommon::Error::SetError;
+
+// A bare file name is a system DLL and comes from System32 only; a path is
+// loaded as given.
+HMODULE LoadByName(const wchar_t* pszName) {
+    return std::wcspbrk(pszName, L"\\/:") ? ::LoadLibraryW(pszName) : SystemLibrary::Load(pszName);
+}
 
 } // namespace
 
@@ -22,13 +30,13 @@ bool Base::Load(const wchar_t* pszName, bool bRetry, DWORD* pdwError) {
         SetError(pdwError, ERROR_OBJECT_ALREADY_EXISTS);
         return false;
     }
-    HMODULE hModule = ::LoadLibraryW(pszName);
+    HMODULE hModule = LoadByName(pszName);
     DWORD dwError = hModule ? ERROR_SUCCESS : ::GetLastError();
     for (int nAttempt = 1;
          !hModule && bRetry && dwError == ERROR_DLL_INIT_FAILED && nAttempt < kLoadAttempts;
          ++nAttempt) {
         ::Sleep(kRetryPauseMs);
-        hModule = ::LoadLibraryW(pszName);
+        hModule = LoadByName(pszName);
         dwError = hModule ? ERROR_SUCCESS : ::GetLastError();
     }
     SetError(pdwError, dwError);

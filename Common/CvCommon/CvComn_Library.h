@@ -20,7 +20,8 @@ public:
     Base() = default;
     virtual ~Base() = default;
 
-    // LoadLibraryW. With bRetry, a failure of the library's initialisation
+    // LoadLibraryW of a path; a bare file name is a system DLL, loaded from
+    // System32 only (SystemLibrary::Load). With bRetry, a failure of the library's initialisation
     // (ERROR_DLL_INIT_FAILED) is retried; any other error ends at once. When
     // every attempt fails the last attempt's error is reported.
     bool Load(const wchar_t* pszName, bool bRetry, DWORD* pdwError = nullptr);

@@ -1,4 +1,5 @@
 #include "Util_System.h"
+#include "CvComn_SystemLibrary.h"
 
 #include "CvComn_Handle.h"
 
@@ -6,7 +7,7 @@ namespace Util {
 
 bool Is64BitOperatingSystem() {
     using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
-    CvCommon::Handle::UniqueModule hKernel32(::LoadLibraryW(L"kernel32.dll"));
+    CvCommon::Handle::UniqueModule hKernel32(CvCommon::SystemLibrary::Load(L"kernel32.dll"));
     if (!hKernel32)
         return false;
     const auto pfnGetNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoFn>(

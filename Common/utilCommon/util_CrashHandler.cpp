@@ -2,6 +2,7 @@
 // and the end of the process.
 
 #include "util_CrashHandler.h"
+#include "CvComn_SystemLibrary.h"
 
 #include "util_CrashReport.h"
 #include "util_CrashRuntime.h"
@@ -234,7 +235,7 @@ void __cdecl HoldExitAtExit() {
 // The all-users profile folder; userenv.dll is loaded only for this fallback.
 bool GetAllUsersProfileFolder(wchar_t* pszFolder, DWORD cchFolder) {
     using GetFolderFn = BOOL(WINAPI*)(LPWSTR, LPDWORD);
-    UniqueModule hUserEnv(::LoadLibraryW(L"userenv.dll"));
+    UniqueModule hUserEnv(CvCommon::SystemLibrary::Load(L"userenv.dll"));
     if (!hUserEnv)
         return false;
     const auto pfnGetFolder =

@@ -2,6 +2,8 @@
 // into them.
 
 #include "util_CrashHandler.h"
+#include "CvComn_SystemLibrary.h"
+#include "CvComn_SystemLibrary.h"
 #include "util_CrashReport.h"
 
 #include "util_CrashState.h"
@@ -90,7 +92,7 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
     using SetParameterFn = HRESULT(WINAPI*)(HREPORT, DWORD, PCWSTR, PCWSTR);
     using SubmitFn = HRESULT(WINAPI*)(HREPORT, int, DWORD, int*);
 
-    UniqueModule hWer(::LoadLibraryW(L"wer.dll"));
+    UniqueModule hWer(CvCommon::SystemLibrary::Load(L"wer.dll"));
     if (!hWer)
         return false;
     const auto pfnCreate = As<CreateFn>(::GetProcAddress(hWer.get(), "WerReportCreate"));
@@ -139,7 +141,7 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
 
 bool ReportThroughFaultrep(EXCEPTION_POINTERS* pExceptionInfo) {
     using ReportFaultFn = EFaultRepRetVal(WINAPI*)(LPEXCEPTION_POINTERS, DWORD);
-    UniqueModule hFaultrep(::LoadLibraryW(L"Faultrep.dll"));
+    UniqueModule hFaultrep(CvCommon::SystemLibrary::Load(L"Faultrep.dll"));
     if (!hFaultrep)
         return false;
     const auto pfnReportFault = As<ReportFaultFn>(::GetProcAddress(hFaultrep.get(), "ReportFault"));

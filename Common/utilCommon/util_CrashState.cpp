@@ -1,4 +1,5 @@
 #include "util_CrashState.h"
+#include "CvComn_SystemLibrary.h"
 
 #include <new>
 
@@ -34,7 +35,7 @@ void LoadFunctionTable(std::unique_ptr<FunctionTable<N>>& pTable, const wchar_t*
     CvCommon::Handle::UniqueModule loaded;
     HMODULE hModule = ::GetModuleHandleW(pszModule);
     if (!hModule) {
-        loaded.reset(::LoadLibraryW(pszModule));
+        loaded.reset(CvCommon::SystemLibrary::Load(pszModule));
         hModule = loaded.get();
     }
     bool bAll = hModule != nullptr;

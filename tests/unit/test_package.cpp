@@ -13,6 +13,7 @@
 
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -87,6 +88,30 @@ TEST(FileDigest, Md5OfFilesAroundTheChunkSize) {
     std::wstring digest;
     EXPECT_FALSE(ComputeFileMd5(folder / L"missing.bin", digest));
     EXPECT_EQ(digest, L"");
+}
+
+TEST(FileDigest, TheHeldFileCannotBeReplacedUntilReleased) {
+    ScratchFolder folder(L"held");
+    const std::wstring file = folder / L"setup.exe";
+    const std::wstring other = folder / L"other.exe";
+    WriteBytes(file, "checked");
+    WriteBytes(other, "replacement");
+    std::wstring digest;
+    CvCommon::Handle::UniqueHandle held;
+    ASSERT_TRUE(ComputeFileMd5(file, digest, &held));
+    ASSERT_TRUE(held);
+    // Every way another program would swap the bytes under the check.
+    const auto attempts = [&] {
+        return std::vector<bool>{
+            ::CopyFileW(other.c_str(), file.c_str(), FALSE) != FALSE,
+            ::MoveFileExW(other.c_str(), file.c_str(), MOVEFILE_REPLACE_EXISTING) != FALSE,
+            ::MoveFileW(file.c_str(), (folder / L"moved.exe").c_str()) != FALSE,
+            ::DeleteFileW(file.c_str()) != FALSE,
+        };
+    };
+    EXPECT_EQ(attempts(), std::vector<bool>(4, false));
+    held.reset();
+    EXPECT_TRUE(::CopyFileW(other.c_str(), file.c_str(), FALSE));
 }
 
 TEST(FileDigest, SidecarMatchesOnlyTheLowerCaseDigestAnywhereInItsText) {

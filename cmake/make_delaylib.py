@@ -1,0 +1,25 @@
+#!/usr/bin/env python3
+"""Makes a delay-import library for a system DLL from its ordinary MinGW import
+library: the exported names are read with nm, written to a .def file and given
+to dlltool --output-delaylib. Usage: make_delaylib.py NM DLLTOOL IMPLIB DLL OUT"""
+import pathlib
+import re
+import subprocess
+import sys
+
+
+def main(nm, dlltool, implib, dll, out):
+    text = subprocess.run([nm, implib], check=True, capture_output=True, text=True).stdout
+    names = sorted(set(re.findall(r"^\S+ I __imp__(\w+(?:@\d+)?)$", text, re.M)))
+    if not names:
+        print(f"no exports found in {implib}", file=sys.stderr)
+        return 1
+    deffile = pathlib.Path(out).with_suffix(".def")
+    deffile.write_text(f"LIBRARY {dll}\nEXPORTS\n" + "".join(f"    {n}\n" for n in names))
+    subprocess.run([dlltool, "-d", str(deffile), "-D", dll, "-k", "--output-delaylib", out],
+                   check=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:6]))
