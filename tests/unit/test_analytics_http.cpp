@@ -138,11 +138,37 @@ BOOL WINAPI HookCrackUrl(LPCWSTR pszUrl, DWORD dwLength, DWORD dwFlags,
     return g_realCrackUrl(pszUrl, dwLength, dwFlags, pComponents);
 }
 
+// winhttp may be bound late: then a slot first holds a binding thunk, which
+// writes the real entry point into the slot, over the hook. So the hooks call
+// the real entry points, looked up by name, and never the thunk.
+void* RealEntry(void** ppSlot) {
+    struct Named {
+        void** ppSlot;
+        const char* pszName;
+    };
+    static const Named s_names[] = {
+        {&g_impWinHttpOpen, "WinHttpOpen"},
+        {&g_impWinHttpConnect, "WinHttpConnect"},
+        {&g_impWinHttpOpenRequest, "WinHttpOpenRequest"},
+        {&g_impWinHttpCrackUrl, "WinHttpCrackUrl"},
+        {&g_impWinHttpSetTimeouts, "WinHttpSetTimeouts"},
+        {&g_impWinHttpSetOption, "WinHttpSetOption"},
+        {&g_impWinHttpSendRequest, "WinHttpSendRequest"},
+    };
+    HMODULE hWinHttp = ::LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+    for (const Named& named : s_names)
+        if (named.ppSlot == ppSlot && hWinHttp)
+            return reinterpret_cast<void*>(::GetProcAddress(hWinHttp, named.pszName));
+    return nullptr;
+}
+
 void Patch(void** ppSlot, void* pNew, void** ppOld) {
     DWORD dwOld = 0;
     ASSERT_TRUE(::VirtualProtect(ppSlot, sizeof(void*), PAGE_READWRITE, &dwOld));
-    if (ppOld)
-        *ppOld = *ppSlot;
+    if (ppOld) {
+        *ppOld = RealEntry(ppSlot);
+        ASSERT_NE(nullptr, *ppOld);
+    }
     *ppSlot = pNew;
     ::VirtualProtect(ppSlot, sizeof(void*), dwOld, &dwOld);
 }
