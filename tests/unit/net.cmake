@@ -4,6 +4,11 @@ launcher_add_unit_test(net_parse_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_parse.cpp
     LIBS net)
 
+# Retry and resume rules (pure functions).
+launcher_add_unit_test(net_policy_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_transfer_policy.cpp
+    LIBS net)
+
 launcher_add_unit_test(net_platform_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_platform.cpp
     LIBS net)
