@@ -2,6 +2,7 @@
 
 #include "NetDebug.h"
 #include "NetParse.h"
+#include "TransferPolicy.h"
 
 #include "CvCommon/CvComn_Handle.h"
 #include "utilCommon/Util_String.h"
@@ -38,6 +39,14 @@ void ReportCannotConnect() {
     NetDebug::Text(L"Can't connect to server, win error is ERROR_WINHTTP_CANNOT_CONNECT");
 }
 
+// Names the platform error a transfer ended with, so that a failure shows its
+// cause and not only the missing status.
+DWORD ReportTransferError(DWORD dwError) {
+    NetDebug::Print(L"transfer failed, win error %u (%ls)", static_cast<unsigned>(dwError),
+                    TransferPolicy::ErrorName(dwError));
+    return dwError;
+}
+
 // A body that did not arrive whole is not delivered.
 ResultCode CheckBody(const TransferSession& session) {
     const DWORD dwError = session.BodyError();
@@ -66,7 +75,7 @@ ResultCode SubmitRequest(const std::wstring& wstrUrl, const std::string& strBody
             dwError = session.Get();
         }
         if (dwError != 0)
-            return Result::FromPlatformError(dwError);
+            return Result::FromPlatformError(ReportTransferError(dwError));
 
         const DWORD dwStatus = session.StatusCode();
         if (pdwStatus)
@@ -118,7 +127,7 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
         session.SetProgressCallback(progress);
         dwError = session.Get();
         if (dwError != 0)
-            return Result::FromPlatformError(dwError);
+            return Result::FromPlatformError(ReportTransferError(dwError));
 
         const DWORD dwStatus = session.StatusCode();
         switch (dwStatus) {
