@@ -141,7 +141,9 @@ LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) 
     m_wstrPackageDir = wstrBase + L"\\Package";
     m_wstrBuildDir = m_wstrPackageDir + L"\\Build";
     m_wstrPackagePath = m_wstrPackageDir;
-    Util::CreateDirectoryPath(m_wstrBuildDir);
+    // Folders made here only administrators and the system may change.
+    Util::CreateDirectoryPath(m_wstrBuildDir, nullptr,
+                              CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get());
 }
 
 ResultCode LaunchWorkflow::PrepareLaunchFile() {

@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <string>
 #include <vector>
 
 namespace CvCommon {
@@ -16,6 +17,11 @@ public:
     SecurityAttributes();
     virtual ~SecurityAttributes() = default;
 
+    // A folder only administrators and the system may change: Administrators
+    // and SYSTEM full control, Users read and execute, handed on to what is
+    // made inside, and nothing inherited from the parent (protected DACL).
+    static SecurityAttributes ProtectedFolder();
+
     // The record to pass to a platform call, or null for default security.
     // The platform prototypes take a non-const pointer, hence the mutable record.
     SECURITY_ATTRIBUTES* Get() const;
@@ -26,6 +32,11 @@ private:
     DWORD m_dwKind;
     bool m_bInherit;
 };
+
+// True when the folder exists, is no link, is owned by Administrators, SYSTEM
+// or the user running this process, and its DACL lets nobody else write,
+// delete or change its security. A folder failing this is not to be used.
+bool IsTrustedFolder(const std::wstring& wstrPath);
 
 } // namespace AccessControl
 } // namespace CvCommon

@@ -192,7 +192,8 @@ size_t PathRootLength(const std::wstring& wstrPath) {
     return 0;
 }
 
-bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError) {
+bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError,
+                         SECURITY_ATTRIBUTES* pSecurity) {
     if (wstrPath.empty()) {
         SetError(pdwError, kMissingArgument);
         return false;
@@ -214,7 +215,7 @@ bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError) {
             }
             continue;
         }
-        if (!::CreateDirectoryW(wstrPrefix.c_str(), nullptr)) {
+        if (!::CreateDirectoryW(wstrPrefix.c_str(), pSecurity)) {
             const DWORD dwError = ::GetLastError();
             SetError(pdwError, dwError);
             if (dwError != ERROR_ALREADY_EXISTS)

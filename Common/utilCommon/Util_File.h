@@ -30,7 +30,9 @@ bool DeleteDirectoryContents(const std::wstring& wstrDirectory, DWORD* pdwError 
 // drive, a UNC server and share, a \\?\ prefix) is never created. An existing
 // directory gives true without touching the error output; a file standing
 // where a directory is wanted gives false and ERROR_FILE_EXISTS (80).
-bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError = nullptr);
+// Folders it makes get the given security (null: the default).
+bool CreateDirectoryPath(const std::wstring& wstrPath, DWORD* pdwError = nullptr,
+                         SECURITY_ATTRIBUTES* pSecurity = nullptr);
 
 // Length of the root part of a path that no directory creation may touch:
 // "C:\" 3, "C:" 2, "\" 1, "\\server\share\" and "\\?\C:\" their full length,
