@@ -1,6 +1,7 @@
 #include "ArchiveExtraction.h"
 
 #include "CvComn_Handle.h"
+#include "NetDebug.h"
 #include "Util_File.h"
 #include "Util_Shell.h"
 #include "Util_String.h"
@@ -249,6 +250,69 @@ HRESULT LastErrorResult() {
     return HRESULT_FROM_WIN32(dwError ? dwError : ERROR_GEN_FAILURE);
 }
 
+// The bound on what one archive may unpack to, whatever room the volume has.
+#ifndef LAUNCHER_ARCHIVE_MAX_BYTES
+#define LAUNCHER_ARCHIVE_MAX_BYTES (4ULL << 30)
+#endif
+constexpr ZPOS64_T kArchiveMaxBytes = LAUNCHER_ARCHIVE_MAX_BYTES;
+constexpr ZPOS64_T kArchiveMaxEntries = 10000;
+
+HRESULT Refused(const wchar_t* pszWhy) {
+    NetDebug::Print(L"archive refused before unpacking: %ls", pszWhy);
+    return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+}
+
+// Opens the archive and checks, from its central directory and before anything
+// is written, every entry's name, the number of entries and the sum of their
+// declared sizes against the bound and the destination volume's free space.
+HRESULT CheckArchive(const std::wstring& wstrZipPath, const std::wstring& wstrDestination,
+                     UniqueUnzip& zip, std::vector<std::wstring>& paths) {
+    zlib_filefunc64_def functions = {OpenArchive, ReadArchive,  WriteArchive, TellArchive,
+                                     SeekArchive, CloseArchive, ArchiveError, nullptr};
+    zip.reset(unzOpen2_64(wstrZipPath.c_str(), &functions));
+    if (!zip)
+        return PathExists(wstrZipPath) ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
+                                       : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
+    unz_global_info64 global = {};
+    if (unzGetGlobalInfo64(zip.get(), &global) != UNZ_OK)
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    if (global.number_entry > kArchiveMaxEntries)
+        return Refused(L"too many entries");
+    ZPOS64_T ullBound = kArchiveMaxBytes;
+    ULARGE_INTEGER freeBytes = {};
+    std::wstring wstrVolumePath = wstrDestination;
+    while (!wstrVolumePath.empty() && !PathExists(wstrVolumePath)) {
+        const size_t nSlash = wstrVolumePath.find_last_of(L"\\/");
+        wstrVolumePath.resize(nSlash == std::wstring::npos ? 0 : nSlash);
+    }
+    if (!wstrVolumePath.empty() &&
+        ::GetDiskFreeSpaceExW(wstrVolumePath.c_str(), &freeBytes, nullptr, nullptr) &&
+        freeBytes.QuadPart < ullBound)
+        ullBound = freeBytes.QuadPart;
+
+    ZPOS64_T ullTotal = 0;
+    for (int nStatus = unzGoToFirstFile(zip.get()); nStatus == UNZ_OK;
+         nStatus = unzGoToNextFile(zip.get())) {
+        if (paths.size() >= kArchiveMaxEntries)
+            return Refused(L"too many entries");
+        std::wstring wstrName;
+        unz_file_info64 info = {};
+        if (!CurrentEntryName(zip.get(), wstrName) ||
+            unzGetCurrentFileInfo64(zip.get(), &info, nullptr, 0, nullptr, 0, nullptr, 0) != UNZ_OK)
+            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+        if (info.uncompressed_size > ullBound - ullTotal)
+            return Refused(L"entries unpack to more than the bound or the free space");
+        ullTotal += info.uncompressed_size;
+        const std::wstring wstrPath = SafeArchiveEntryPath(wstrName);
+        if (wstrPath.empty())
+            return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
+        paths.push_back(wstrPath);
+    }
+    if (paths.empty())
+        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    return S_OK;
+}
+
 // Writes the current entry to wstrTarget. The bytes written must be exactly
 // the entry's announced size with its announced CRC: minizip checks the CRC
 // only when the data runs to its announced end, so an entry whose data ends
@@ -275,6 +339,14 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
         if (nRead == 0)
             break;
         if (nRead < 0) {
+            hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+            break;
+        }
+        // The declared sizes were held to the bound before anything was
+        // written; an entry that inflates past its own declared size is refused
+        // here, so a lying header cannot get past the bound either.
+        if (static_cast<ZPOS64_T>(nRead) > info.uncompressed_size - ullWritten) {
+            NetDebug::Print(L"archive entry inflates past its declared size, unpack refused");
             hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
             break;
         }
@@ -355,27 +427,11 @@ std::wstring SafeArchiveEntryPath(const std::wstring& wstrEntryName) {
 
 HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
                                const std::wstring& wstrDestination) {
-    zlib_filefunc64_def functions = {OpenArchive, ReadArchive,  WriteArchive, TellArchive,
-                                     SeekArchive, CloseArchive, ArchiveError, nullptr};
-    UniqueUnzip zip(unzOpen2_64(wstrZipPath.c_str(), &functions));
-    if (!zip)
-        return PathExists(wstrZipPath) ? HRESULT_FROM_WIN32(ERROR_INVALID_DATA)
-                                       : HRESULT_FROM_WIN32(ERROR_FILE_NOT_FOUND);
-
-    // Every name is checked before anything is written.
+    UniqueUnzip zip;
     std::vector<std::wstring> paths;
-    for (int nStatus = unzGoToFirstFile(zip.get()); nStatus == UNZ_OK;
-         nStatus = unzGoToNextFile(zip.get())) {
-        std::wstring wstrName;
-        if (!CurrentEntryName(zip.get(), wstrName))
-            return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
-        const std::wstring wstrPath = SafeArchiveEntryPath(wstrName);
-        if (wstrPath.empty())
-            return HRESULT_FROM_WIN32(ERROR_BAD_PATHNAME);
-        paths.push_back(wstrPath);
-    }
-    if (paths.empty())
-        return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
+    const HRESULT hrCheck = CheckArchive(wstrZipPath, wstrDestination, zip, paths);
+    if (FAILED(hrCheck))
+        return hrCheck;
 
     size_t nIndex = 0;
     for (int nStatus = unzGoToFirstFile(zip.get()); nStatus == UNZ_OK && nIndex < paths.size();
@@ -396,6 +452,14 @@ HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
 }
 
 HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstrDestination) {
+    {
+        // The shell's copy has no bound of its own: the archive is checked first.
+        UniqueUnzip zip;
+        std::vector<std::wstring> paths;
+        const HRESULT hrCheck = CheckArchive(wstrZipPath, wstrDestination, zip, paths);
+        if (FAILED(hrCheck))
+            return hrCheck;
+    }
     ComApartment apartment;
     bool bNoFolder = false;
     const HRESULT hr = ExtractWithShell(wstrZipPath, wstrDestination, bNoFolder);

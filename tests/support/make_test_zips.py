@@ -43,6 +43,30 @@ def main(folder):
         struct.pack_into("<I", data, crc_at, zipfile.crc32(SETUP))
         struct.pack_into("<I", data, size_at, len(SETUP))
     open(p("bad_short.zip"), "wb").write(bytes(data))
+    # Hostile archives. Declared sizes that sum past the unpack bound, on small
+    # data; an entry that inflates far past the size it declares; and more
+    # entries than an archive may hold.
+    write(p("bomb_declared.zip"), [("ok.txt", b"ok"), ("a.bin", b"a"), ("b.bin", b"b")])
+    patch_sizes(p("bomb_declared.zip"), {"a.bin": 0xF0000000, "b.bin": 0xF0000000})
+    write(p("bomb_lying.zip"), [("ok.txt", b"ok"), ("big.bin", bytes(1 << 20))])
+    patch_sizes(p("bomb_lying.zip"), {"big.bin": 100})
+    write(p("many_entries.zip"), [(f"f{i}", b"") for i in range(50000)], zipfile.ZIP_STORED)
+
+
+def patch_sizes(path, sizes):
+    """Rewrites the uncompressed size in both headers of the named entries."""
+    data = bytearray(open(path, "rb").read())
+    with zipfile.ZipFile(path) as z:
+        infos = {i.filename: i for i in z.infolist()}
+    central = data.find(b"PK\x01\x02")
+    while central >= 0:
+        name_len = struct.unpack_from("<H", data, central + 28)[0]
+        name = data[central + 46:central + 46 + name_len].decode()
+        if name in sizes:
+            struct.pack_into("<I", data, central + 24, sizes[name])
+            struct.pack_into("<I", data, infos[name].header_offset + 22, sizes[name])
+        central = data.find(b"PK\x01\x02", central + 46)
+    open(path, "wb").write(bytes(data))
 
 
 if __name__ == "__main__":

@@ -247,8 +247,8 @@ TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
     // Something of the earlier build that the new archive does not hold goes.
     WriteBytes(workflow.BuildDir() + L"\\stale.txt", "old");
 
-    for (const wchar_t* bad :
-         {L"bad_crc.zip", L"bad_short.zip", L"not_a_zip.zip", L"bad_parent.zip"}) {
+    for (const wchar_t* bad : {L"bad_crc.zip", L"bad_short.zip", L"not_a_zip.zip",
+                               L"bad_parent.zip", L"bomb_declared.zip"}) {
         SCOPED_TRACE(bad);
         Downloaded(workflow, bad);
         EXPECT_EQ(workflow.PrepareLaunchFile(), Result::kUnzipFailed);
@@ -350,6 +350,24 @@ TEST(ArchiveExtraction, UnpacksGoodArchivesAndRefusesBadOnesWholesale) {
             // Refused before anything was written, and nothing escaped.
             EXPECT_FALSE(Exists(out / L"ok.txt")) << c.zip;
             EXPECT_FALSE(Exists(ProgramFolder() + L"\\evil.txt")) << c.zip;
+        }
+    }
+}
+
+TEST(ArchiveExtraction, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
+    ScratchFolder out(L"unzip-hostile");
+    // Declared sizes past the bound, and too many entries: refused by either
+    // way of unpacking before the first entry is written. An entry inflating
+    // past its declared size fails and leaves no file.
+    for (const wchar_t* zip : {L"bomb_declared.zip", L"many_entries.zip", L"bomb_lying.zip"}) {
+        for (const bool bShellFirst : {true, false}) {
+            Util::DeleteDirectoryContents(out.path());
+            const HRESULT hr = bShellFirst ? ExtractArchive(TestZip(zip), out.path())
+                                           : ExtractArchiveDirectly(TestZip(zip), out.path());
+            EXPECT_TRUE(FAILED(hr)) << zip;
+            const bool bLying = std::wstring(zip) == L"bomb_lying.zip";
+            EXPECT_EQ(Exists(out / L"ok.txt"), bLying) << zip;
+            EXPECT_FALSE(Exists(out / L"f0") || Exists(out / L"big.bin")) << zip;
         }
     }
 }
