@@ -38,7 +38,7 @@ template <typename T> std::unique_ptr<T[]> AllocZeroed(size_t nCount) {
 }
 
 [[noreturn]] void ThrowNoMemory(int nLine) {
-    throw new Exception(kNoMemory, nLine, __FILE__);
+    throw Exception(kNoMemory, nLine, __FILE__);
 }
 
 } // namespace
