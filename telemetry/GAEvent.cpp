@@ -305,14 +305,10 @@ bool GAEvent::CreateClientId(std::wstring& wstrOut) {
     GUID guid = {};
     if (FAILED(::CoCreateGuid(&guid)))
         return false;
-    RPC_WSTR pszGuid = nullptr;
-    if (::UuidToStringW(&guid, &pszGuid) != RPC_S_OK) {
-        if (pszGuid != nullptr)
-            ::RpcStringFreeW(&pszGuid);
+    CvCommon::Handle::UniqueRpcWString guidText;
+    if (::UuidToStringW(&guid, guidText.put()) != RPC_S_OK || !guidText)
         return false;
-    }
-    std::wstring wstrId(reinterpret_cast<const wchar_t*>(pszGuid));
-    ::RpcStringFreeW(&pszGuid);
+    std::wstring wstrId(reinterpret_cast<const wchar_t*>(guidText.get()));
     if (!CvCommon::String::ToUpper(wstrId))
         return false;
     wstrOut = wstrId;

@@ -1,6 +1,6 @@
 #pragma once
-// Owners for the GDI and user objects of the progress window, built on the
-// library's handle template.
+// The GDI owners of the progress window (from the library's handle family)
+// and a scoped selection of an object into a device context.
 
 #include "CvCommon/CvComn_Handle.h"
 
@@ -8,34 +8,10 @@
 
 namespace Ui {
 
-// Brushes, bitmaps, fonts: anything DeleteObject releases.
-template <typename T> struct GdiObjectTraits {
-    using pointer = T;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
-    static void Close(pointer h) noexcept { ::DeleteObject(h); }
-};
-
-// A device context made with CreateCompatibleDC.
-struct MemoryDcTraits {
-    using pointer = HDC;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
-    static void Close(pointer h) noexcept { ::DeleteDC(h); }
-};
-
-// An icon loaded without LR_SHARED.
-struct IconTraits {
-    using pointer = HICON;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
-    static void Close(pointer h) noexcept { ::DestroyIcon(h); }
-};
-
-using UniqueBrush = CvCommon::Handle::UniqueAny<GdiObjectTraits<HBRUSH>>;
-using UniqueBitmap = CvCommon::Handle::UniqueAny<GdiObjectTraits<HBITMAP>>;
-using UniqueMemoryDc = CvCommon::Handle::UniqueAny<MemoryDcTraits>;
-using UniqueIcon = CvCommon::Handle::UniqueAny<IconTraits>;
+using CvCommon::Handle::UniqueBitmap;
+using CvCommon::Handle::UniqueBrush;
+using CvCommon::Handle::UniqueIcon;
+using CvCommon::Handle::UniqueMemoryDc;
 
 // Selects an object into a device context for the owner's lifetime and puts
 // the previous one back at the end.

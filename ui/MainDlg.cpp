@@ -200,15 +200,15 @@ ResultCode CMainDlg::StartDownloadThread(HWND hWnd) {
         return Result::FromPlatformError(ERROR_OUTOFMEMORY);
     }
     unsigned threadId = 0;
-    const uintptr_t thread =
-        ::_beginthreadex(nullptr, 0, DownloadThreadProc, job.get(), 0, &threadId);
+    CvCommon::Handle::UniqueThread thread(reinterpret_cast<HANDLE>(
+        ::_beginthreadex(nullptr, 0, DownloadThreadProc, job.get(), 0, &threadId)));
     const DWORD dwError = ::GetLastError();
     if (!thread) {
         ::OutputDebugStringW(L"the download thread cannot be started");
         return Result::FromPlatformError(dwError);
     }
     job.release(); // the worker owns it now
-    m_hWorker.reset(reinterpret_cast<HANDLE>(thread));
+    m_hWorker = std::move(thread);
     return Result::kSuccess;
 }
 

@@ -91,7 +91,7 @@ private:
 
     WorkflowRun m_run;
     std::shared_ptr<WindowRunObserver> m_pObserver;
-    CvCommon::Handle::UniqueHandle m_hWorker;
+    CvCommon::Handle::UniqueThread m_hWorker;
     // The property name to set on the window; cleared once it is removed, or
     // when it could not be set.
     std::wstring m_wstrInstanceName;

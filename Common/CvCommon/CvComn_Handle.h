@@ -5,6 +5,10 @@
 
 #include <windows.h>
 
+#include <oleauto.h>
+#include <rpc.h>
+#include <winhttp.h>
+
 #include <utility>
 
 namespace CvCommon {
@@ -80,10 +84,156 @@ struct ModuleTraits {
     static void Close(pointer h) noexcept { ::FreeLibrary(h); }
 };
 
+// WinHTTP session, connection and request handles.
+struct WinHttpTraits {
+    using pointer = HINTERNET;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+    static void Close(pointer h) noexcept { ::WinHttpCloseHandle(h); }
+};
+
+// Brushes, bitmaps, fonts: anything DeleteObject releases.
+template <typename T> struct GdiObjectTraits {
+    using pointer = T;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+    static void Close(pointer h) noexcept { ::DeleteObject(h); }
+};
+
+// A device context made with CreateCompatibleDC.
+struct MemoryDcTraits {
+    using pointer = HDC;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+    static void Close(pointer h) noexcept { ::DeleteDC(h); }
+};
+
+// An icon loaded without LR_SHARED.
+struct IconTraits {
+    using pointer = HICON;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+    static void Close(pointer h) noexcept { ::DestroyIcon(h); }
+};
+
+// Memory a system call handed over to be released with LocalFree
+// (FormatMessage, CommandLineToArgvW, security descriptors).
+template <typename T> struct LocalMemoryTraits {
+    using pointer = T;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(p)); }
+};
+
+// Text a system call handed over to be released with GlobalFree (WinHTTP's
+// proxy settings).
+struct GlobalTextTraits {
+    using pointer = LPWSTR;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { ::GlobalFree(p); }
+};
+
+struct BstrTraits {
+    using pointer = BSTR;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { ::SysFreeString(p); }
+};
+
+// A string made by UuidToStringW and the like.
+struct RpcWStringTraits {
+    using pointer = RPC_WSTR;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { ::RpcStringFreeW(&p); }
+};
+
+// One reference to a COM object.
+template <typename T> struct ComTraits {
+    using pointer = T*;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { p->Release(); }
+};
+
+// A successful CoInitialize(Ex) of this thread, undone by CoUninitialize.
+// Holds true when the call succeeded (S_OK or S_FALSE).
+struct CoUninitializeTraits {
+    using pointer = bool;
+    static pointer Invalid() noexcept { return false; }
+    static bool IsValid(pointer initialized) noexcept { return initialized; }
+    static void Close(pointer) noexcept { ::CoUninitialize(); }
+};
+
+// A structure owned in place: Traits::Init makes it empty, Traits::Close
+// releases what it holds.
+template <typename Traits> class UniqueStruct {
+public:
+    using type = typename Traits::type;
+
+    UniqueStruct() noexcept { Traits::Init(&m_value); }
+    UniqueStruct(const UniqueStruct&) = delete;
+    UniqueStruct& operator=(const UniqueStruct&) = delete;
+    ~UniqueStruct() { reset(); }
+
+    type& get() noexcept { return m_value; }
+    const type& get() const noexcept { return m_value; }
+    type* put() noexcept {
+        reset();
+        return &m_value;
+    }
+    type* operator->() noexcept { return &m_value; }
+
+    void reset() noexcept {
+        const DWORD lastError = ::GetLastError();
+        Traits::Close(&m_value);
+        Traits::Init(&m_value);
+        ::SetLastError(lastError);
+    }
+
+private:
+    type m_value;
+};
+
+struct VariantTraits {
+    using type = VARIANT;
+    static void Init(type* p) noexcept { ::VariantInit(p); }
+    static void Close(type* p) noexcept { ::VariantClear(p); }
+};
+
+// What CreateProcess hands back: both the process and its first thread.
+struct ProcessInformationTraits {
+    using type = PROCESS_INFORMATION;
+    static void Init(type* p) noexcept { *p = PROCESS_INFORMATION{}; }
+    static void Close(type* p) noexcept {
+        if (KernelHandleTraits::IsValid(p->hThread))
+            ::CloseHandle(p->hThread);
+        if (KernelHandleTraits::IsValid(p->hProcess))
+            ::CloseHandle(p->hProcess);
+    }
+};
+
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueFindHandle = UniqueAny<FindHandleTraits>;
 using UniqueHKey = UniqueAny<RegKeyTraits>;
 using UniqueModule = UniqueAny<ModuleTraits>;
+// A thread started with _beginthreadex or CreateThread.
+using UniqueThread = UniqueAny<KernelHandleTraits>;
+using UniqueWinHttp = UniqueAny<WinHttpTraits>;
+using UniqueBrush = UniqueAny<GdiObjectTraits<HBRUSH>>;
+using UniqueBitmap = UniqueAny<GdiObjectTraits<HBITMAP>>;
+using UniqueFont = UniqueAny<GdiObjectTraits<HFONT>>;
+using UniqueMemoryDc = UniqueAny<MemoryDcTraits>;
+using UniqueIcon = UniqueAny<IconTraits>;
+template <typename T> using UniqueLocalMemory = UniqueAny<LocalMemoryTraits<T>>;
+using UniqueGlobalText = UniqueAny<GlobalTextTraits>;
+using UniqueBstr = UniqueAny<BstrTraits>;
+using UniqueRpcWString = UniqueAny<RpcWStringTraits>;
+template <typename T> using UniqueCom = UniqueAny<ComTraits<T>>;
+using UniqueCoInit = UniqueAny<CoUninitializeTraits>;
+using UniqueVariant = UniqueStruct<VariantTraits>;
+using UniqueProcessInformation = UniqueStruct<ProcessInformationTraits>;
 
 } // namespace Handle
 } // namespace CvCommon

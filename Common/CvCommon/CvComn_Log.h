@@ -40,7 +40,7 @@ public:
     Logger& operator=(const Logger&) = delete;
 
     // False when disabled or when no sink took the line; true for a line the
-    // level filter drops. Throws CvCommon::String::Exception* when memory
+    // level filter drops. Throws CvCommon::String::Exception when memory
     // for the message runs out.
     bool Write(const char* pszFile, unsigned long ulLine, DWORD dwLevel, const wchar_t* pszFormat,
                ...);

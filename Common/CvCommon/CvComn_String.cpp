@@ -31,14 +31,14 @@ using CvCommon::Error::SetError;
 // new expression itself rejects).
 template <typename T> std::unique_ptr<T[]> AllocZeroed(size_t nCount) {
     try {
-        return std::unique_ptr<T[]>(new T[nCount]());
+        return std::make_unique<T[]>(nCount);
     } catch (const std::bad_alloc&) {
         return nullptr;
     }
 }
 
 [[noreturn]] void ThrowNoMemory(int nLine) {
-    throw new Exception(kNoMemory, nLine, __FILE__);
+    throw Exception(kNoMemory, nLine, __FILE__);
 }
 
 } // namespace

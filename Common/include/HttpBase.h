@@ -16,14 +16,6 @@
 
 class ProxyProvider;
 
-struct WinHttpHandleTraits {
-    using pointer = HINTERNET;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
-    static void Close(pointer h) noexcept { ::WinHttpCloseHandle(h); }
-};
-using UniqueHInternet = CvCommon::Handle::UniqueAny<WinHttpHandleTraits>;
-
 class HttpBase {
 public:
     // The user agent of every session, exactly as sent.
@@ -70,9 +62,9 @@ public:
     std::wstring ModifiedHeader();
 
 private:
-    UniqueHInternet m_hSession;
-    UniqueHInternet m_hConnect;
-    UniqueHInternet m_hRequest;
+    CvCommon::Handle::UniqueWinHttp m_hSession;
+    CvCommon::Handle::UniqueWinHttp m_hConnect;
+    CvCommon::Handle::UniqueWinHttp m_hRequest;
     std::wstring m_wstrUrl;
     std::wstring m_wstrHost;
     std::wstring m_wstrPath;

@@ -62,24 +62,22 @@ DWORD TimestampOf(HMODULE hModule) {
     return As<GetTimestampFn>(s.pDbgHelp->pfn[CrashState::kGetTimestampForLoadedLibrary])(hModule);
 }
 
-// Releases a WER report handle through the library's own close function.
-class ReportHandle {
-public:
-    using CloseFn = HRESULT(WINAPI*)(HREPORT);
-    explicit ReportHandle(CloseFn pfnClose) : m_pfnClose(pfnClose) {}
-    ~ReportHandle() {
-        if (m_hReport)
-            m_pfnClose(m_hReport);
-    }
-    ReportHandle(const ReportHandle&) = delete;
-    ReportHandle& operator=(const ReportHandle&) = delete;
-    HREPORT* put() { return &m_hReport; }
-    HREPORT get() const { return m_hReport; }
+// wer.dll is bound late, so its close function is found at run time, once
+// per report, before any report handle exists. Reports are made under the
+// handler's lock, one at a time.
+using WerCloseFn = HRESULT(WINAPI*)(HREPORT);
+WerCloseFn g_pfnWerReportClose = nullptr;
 
-private:
-    CloseFn m_pfnClose;
-    HREPORT m_hReport = nullptr;
+struct WerReportTraits {
+    using pointer = HREPORT;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+    static void Close(pointer h) noexcept {
+        if (g_pfnWerReportClose)
+            g_pfnWerReportClose(h);
+    }
 };
+using UniqueWerReport = CvCommon::Handle::UniqueAny<WerReportTraits>;
 
 void CopyTruncated(wchar_t* pszField, std::size_t cchField, const wchar_t* pszText) {
     FormatTruncated(pszField, cchField, L"%ls", pszText);
@@ -102,8 +100,7 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
     const FARPROC pfnAddFile = ::GetProcAddress(hWer.get(), "WerReportAddFile");
     const FARPROC pfnSetUIOption = ::GetProcAddress(hWer.get(), "WerReportSetUIOption");
     const auto pfnSubmit = As<SubmitFn>(::GetProcAddress(hWer.get(), "WerReportSubmit"));
-    const auto pfnClose =
-        As<ReportHandle::CloseFn>(::GetProcAddress(hWer.get(), "WerReportCloseHandle"));
+    const auto pfnClose = As<WerCloseFn>(::GetProcAddress(hWer.get(), "WerReportCloseHandle"));
     if (!pfnCreate || !pfnAddDump || !pfnSetParameter || !pfnAddFile || !pfnSetUIOption ||
         !pfnClose)
         return false;
@@ -116,7 +113,8 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
                   CrashState::Get().wstrAppName.c_str());
     CopyTruncated(info.wzDescription, ARRAYSIZE(info.wzDescription), L"Critical runtime problem");
 
-    ReportHandle report(pfnClose);
+    g_pfnWerReportClose = pfnClose;
+    UniqueWerReport report;
     if (FAILED(pfnCreate(L"APPCRASH", kWerReportApplicationCrash, &info, report.put())) ||
         !report.get())
         return false;

@@ -48,10 +48,9 @@ void LoadFunctionTable(std::unique_ptr<FunctionTable<N>>& pTable, const wchar_t*
         pTable.reset(); // a library loaded here is released with `loaded`
         return;
     }
-    table.hModule = hModule;
-    table.bLoadedHere = loaded.valid();
+    const bool bLoadedHere = loaded.valid();
     table.ownedModule = std::move(loaded);
-    if (!table.bLoadedHere) {
+    if (!bLoadedHere) {
         // Found already loaded: pin it, so that nobody's FreeLibrary can take
         // it away before a late fault needs it.
         HMODULE hPinned = nullptr;

@@ -19,9 +19,8 @@ namespace CrashState {
 // A table of entry points resolved at run time from one library. Available
 // only when every entry was found. The library stays loaded for the life of
 // the process once the table is available.
+// A library found already loaded is pinned instead of owned.
 template <std::size_t N> struct FunctionTable {
-    HMODULE hModule = nullptr;
-    bool bLoadedHere = false;
     CvCommon::Handle::UniqueModule ownedModule; // held when this loader loaded it
     FARPROC pfn[N] = {};
     bool bAvailable = false;

@@ -106,11 +106,10 @@ TEST(CvCommonString, FormatVThrowsCode6WhenTheBufferCannotBeHad) {
     try {
         Attempt(wstrOut, nSize, L"%d", 1);
         ADD_FAILURE() << "no exception";
-    } catch (String::Exception* pException) {
-        EXPECT_EQ(pException->m_nCode, 6);
-        EXPECT_NE(pException->m_strFile.find("CvComn_String"), std::string::npos);
-        EXPECT_GT(pException->m_nLine, 0);
-        delete pException;
+    } catch (const String::Exception& exception) {
+        EXPECT_EQ(exception.m_nCode, 6);
+        EXPECT_NE(exception.m_strFile.find("CvComn_String"), std::string::npos);
+        EXPECT_GT(exception.m_nLine, 0);
     }
 }
 
