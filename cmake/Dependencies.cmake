@@ -24,7 +24,7 @@ endfunction()
 
 # jsoncpp comes patched and built for section garbage collection, in a prefix
 # of its own (see tools/bootstrap).
-set(LAUNCHER_JSONCPP_PREFIX "${CMAKE_SOURCE_DIR}/.cache/deps/jsoncpp-nostreams/i686-w64-mingw32"
+set(LAUNCHER_JSONCPP_PREFIX "${CMAKE_SOURCE_DIR}/.cache/deps/jsoncpp-nostreams/${LAUNCHER_MINGW_PREFIX}"
     CACHE PATH "Where tools/bootstrap installed the patched jsoncpp")
 list(APPEND CMAKE_FIND_ROOT_PATH "${LAUNCHER_JSONCPP_PREFIX}")
 block()

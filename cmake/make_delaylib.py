@@ -10,7 +10,10 @@ import sys
 
 def main(nm, dlltool, implib, dll, out):
     text = subprocess.run([nm, implib], check=True, capture_output=True, text=True).stdout
-    names = sorted(set(re.findall(r"^\S+ I __imp__(\w+(?:@\d+)?)$", text, re.M)))
+    # 32-bit import symbols carry the C underscore ("__imp__Name@8"), 64-bit
+    # ones do not ("__imp_Name").
+    prefix = "__imp_" if "x86_64" in pathlib.Path(dlltool).name else "__imp__"
+    names = sorted(set(re.findall(rf"^\S+ I {prefix}(\w+(?:@\d+)?)$", text, re.M)))
     if not names:
         print(f"no exports found in {implib}", file=sys.stderr)
         return 1

@@ -39,6 +39,30 @@ class TestBed:
         self.arch = arch
 
     @property
+    def only64(self):
+        """True on a machine that runs no 32-bit code: the build under test is
+        64-bit and the main prefix ("win32") is a 64-bit one (the build
+        writes the architecture into the folder)."""
+        try:
+            with open(os.path.join(self.dir, "winearch"), encoding="ascii") as f:
+                return f.read().strip() == "win64"
+        except OSError:
+            return False
+
+    def _wine_shims(self):
+        """A folder whose wine and wine-stable start the 64-bit loader, ahead
+        of the system's (which starts the 32-bit one when it is installed)."""
+        folder = os.path.join(self.dir, "wine64-bin")
+        os.makedirs(folder, exist_ok=True)
+        for name in ("wine", "wine-stable"):
+            path = os.path.join(folder, name)
+            if not os.path.exists(path):
+                with open(path, "w", encoding="ascii") as f:
+                    f.write('#!/bin/sh\nexec /usr/lib/wine/wine64 "$@"\n')
+                os.chmod(path, 0o755)
+        return folder
+
+    @property
     def prefix(self):
         return os.path.join(self.dir, "prefix32" if self.arch == "win32" else "prefix64")
 
@@ -55,6 +79,10 @@ class TestBed:
             env.pop(name, None)
         env["WINEPREFIX"] = self.prefix
         env["WINEARCH"] = self.arch
+        if self.only64:
+            env["WINEARCH"] = "win64"
+            env["WINELOADER"] = "/usr/lib/wine/wine64"
+            env["PATH"] = self._wine_shims() + os.pathsep + env.get("PATH", "")
         env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
         env["WINEDEBUG"] = debug if debug is not None else env.get("LAUNCHER_WINEDEBUG", "-all")
         display = self.display()
