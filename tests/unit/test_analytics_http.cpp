@@ -20,13 +20,20 @@
 
 // The import slots through which every call of these functions goes.
 extern "C" {
-extern void* g_impWinHttpOpen __asm__("__imp__WinHttpOpen@20");
-extern void* g_impWinHttpConnect __asm__("__imp__WinHttpConnect@16");
-extern void* g_impWinHttpOpenRequest __asm__("__imp__WinHttpOpenRequest@28");
-extern void* g_impWinHttpCrackUrl __asm__("__imp__WinHttpCrackUrl@16");
-extern void* g_impWinHttpSetTimeouts __asm__("__imp__WinHttpSetTimeouts@20");
-extern void* g_impWinHttpSetOption __asm__("__imp__WinHttpSetOption@16");
-extern void* g_impWinHttpSendRequest __asm__("__imp__WinHttpSendRequest@28");
+// The import slot's symbol: 32-bit names carry the C underscore and the
+// stdcall argument size, 64-bit ones neither.
+#if defined(_WIN64)
+#define IMPORT_SLOT(name, bytes) "__imp_" #name
+#else
+#define IMPORT_SLOT(name, bytes) "__imp__" #name "@" #bytes
+#endif
+extern void* g_impWinHttpOpen __asm__(IMPORT_SLOT(WinHttpOpen, 20));
+extern void* g_impWinHttpConnect __asm__(IMPORT_SLOT(WinHttpConnect, 16));
+extern void* g_impWinHttpOpenRequest __asm__(IMPORT_SLOT(WinHttpOpenRequest, 28));
+extern void* g_impWinHttpCrackUrl __asm__(IMPORT_SLOT(WinHttpCrackUrl, 16));
+extern void* g_impWinHttpSetTimeouts __asm__(IMPORT_SLOT(WinHttpSetTimeouts, 20));
+extern void* g_impWinHttpSetOption __asm__(IMPORT_SLOT(WinHttpSetOption, 16));
+extern void* g_impWinHttpSendRequest __asm__(IMPORT_SLOT(WinHttpSendRequest, 28));
 }
 
 namespace {
