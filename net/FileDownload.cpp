@@ -11,6 +11,7 @@
 #include "TransferPolicy.h"
 #include "TransferReport.h"
 
+#include <algorithm>
 #include <new>
 
 namespace {
@@ -53,6 +54,10 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
         RetrySchedule schedule(limits);
         ResponseValidators first;
         std::wstring wstrDisposition;
+        // The most the file has held: only an attempt that gets past it makes
+        // progress (a server that cuts every answer at the same place and
+        // ignores ranges does not keep the download going).
+        unsigned long long ullFurthest = 0;
         for (;;) {
             TransferSession session(limits);
             DWORD dwError = session.Open(wstrUrl);
@@ -69,7 +74,6 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
             session.SetHeaders(wstrResume);
             session.SetBodySink(&partial);
             session.SetProgressCallback(progress);
-            const unsigned long long ullBefore = partial.Held();
 
             dwError = session.Get();
             const DWORD dwStatus = dwError == 0 ? session.StatusCode() : 0;
@@ -86,9 +90,14 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
             }
             if (partial.RangeRefused())
                 partial.Restart();
+            if (partial.WriteError() != 0) {
+                NetDebug::Print(L"writing %ls failed, win error %u", partial.Path().c_str(),
+                                static_cast<unsigned>(partial.WriteError()));
+                return Result::kCannotCreateFile;
+            }
 
-            const bool bProgress =
-                partial.Held() > ullBefore || (dwStatus == kHttpOk && session.SinkBytes() > 0);
+            const bool bProgress = partial.Held() > ullFurthest;
+            ullFurthest = std::max(ullFurthest, partial.Held());
             const DWORD dwRetryError = dwError != 0 ? dwError : dwBodyError;
             if (schedule.Next(dwRetryError, dwStatus, session.RetryAfter(), bProgress))
                 continue;

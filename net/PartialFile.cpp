@@ -98,8 +98,10 @@ DWORD PartialFile::Restart() {
         return ERROR_INVALID_HANDLE;
     LARGE_INTEGER zero = {};
     if (!::SetFilePointerEx(m_hFile.get(), zero, nullptr, FILE_BEGIN) ||
-        !::SetEndOfFile(m_hFile.get()))
-        return ::GetLastError();
+        !::SetEndOfFile(m_hFile.get())) {
+        m_dwWriteError = ::GetLastError();
+        return m_dwWriteError;
+    }
     m_ullHeld = 0;
     m_ullTotal = 0;
     return 0;
@@ -134,10 +136,14 @@ DWORD PartialFile::Write(const char* pData, DWORD cbData) {
     while (cbDone < cbData) {
         const DWORD cbPiece = std::min(cbData - cbDone, kWritePiece);
         DWORD cbWritten = 0;
-        if (!::WriteFile(m_hFile.get(), pData + cbDone, cbPiece, &cbWritten, nullptr))
-            return ::GetLastError();
-        if (cbWritten == 0)
-            return ERROR_WRITE_FAULT;
+        if (!::WriteFile(m_hFile.get(), pData + cbDone, cbPiece, &cbWritten, nullptr)) {
+            m_dwWriteError = ::GetLastError();
+            return m_dwWriteError;
+        }
+        if (cbWritten == 0) {
+            m_dwWriteError = ERROR_WRITE_FAULT;
+            return m_dwWriteError;
+        }
         cbDone += cbWritten;
         m_ullHeld += cbWritten;
     }

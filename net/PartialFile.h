@@ -30,6 +30,8 @@ public:
     // True when the last response was refused because its range did not
     // continue what is held.
     bool RangeRefused() const { return m_bRangeRefused; }
+    // The platform error of a failed write or truncation; 0 when none failed.
+    DWORD WriteError() const { return m_dwWriteError; }
 
     DWORD Begin(DWORD dwStatus, const std::wstring& wstrContentRange) override;
     DWORD Write(const char* pData, DWORD cbData) override;
@@ -49,6 +51,7 @@ private:
     unsigned long long m_ullHeld = 0;
     unsigned long long m_ullTotal = 0;
     bool m_bRangeRefused = false;
+    DWORD m_dwWriteError = 0;
 };
 
 // Gives a new file wstrFirstPath or, when that name is taken, the first free
