@@ -55,9 +55,6 @@ void QueryHeaderText(HINTERNET hRequest, DWORD dwInfoLevel, std::wstring& wstrOu
 } // namespace
 
 struct TransferSession::Request {
-    // One reference for the session, one for WinHTTP once the request handle
-    // carries this object as its context.
-    volatile LONG lReferences = 1;
     CvCommon::Synchronize::CriticalSection lock;
     // Set when the session stops waiting; from then on notifications change
     // nothing and call nobody.
@@ -89,12 +86,6 @@ struct TransferSession::Request {
     // Body bytes of this response handed to the sink.
     unsigned long long ullSinkBytes = 0;
     char readBuffer[kChunkSize] = {};
-
-    void AddRef() { ::InterlockedIncrement(&lReferences); }
-    void Release() {
-        if (::InterlockedDecrement(&lReferences) == 0)
-            delete this;
-    }
 
     void Abandon() {
         SingleLock guard(&lock);
@@ -345,14 +336,16 @@ Step TransferSession::Request::OnDataRead(DWORD dwLength) {
 
 void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwContext,
                                               DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength) {
-    Request* pRequest = reinterpret_cast<Request*>(dwContext);
-    if (!pRequest)
+    // WinHTTP's own share of the request state (see OpenRequest).
+    auto* pShare = reinterpret_cast<std::shared_ptr<Request>*>(dwContext);
+    if (!pShare)
         return;
     if (dwStatus == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
         // The last notification of the request handle: WinHTTP lets go.
-        pRequest->Release();
+        delete pShare;
         return;
     }
+    Request* pRequest = pShare->get();
     Step step = Step::Continue;
     try {
         step = pRequest->OnStatus(hInternet, dwStatus, pvInfo, dwInfoLength);
@@ -368,7 +361,7 @@ void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwC
 TransferSession::TransferSession() : TransferSession(DefaultTransferLimits()) {}
 
 TransferSession::TransferSession(const TransferLimits& limits)
-    : m_dwOpenFlags(0), m_ulPort(0), m_limits(limits), m_pRequest(new Request) {}
+    : m_dwOpenFlags(0), m_ulPort(0), m_limits(limits), m_pRequest(std::make_shared<Request>()) {}
 
 TransferSession::~TransferSession() {
     // Late notifications of an abandoned request find the mark and do
@@ -380,7 +373,6 @@ TransferSession::~TransferSession() {
     m_hRequest.reset();
     m_hConnect.reset();
     m_hSession.reset();
-    m_pRequest->Release();
 }
 
 DWORD TransferSession::Open(const std::wstring& wstrUrl) {
@@ -490,12 +482,14 @@ DWORD TransferSession::OpenRequest(const wchar_t* pszVerb) {
                                    0) == WINHTTP_INVALID_STATUS_CALLBACK)
         return ::GetLastError();
 
-    DWORD_PTR dwContext = reinterpret_cast<DWORD_PTR>(m_pRequest);
+    // WinHTTP holds a share of the request state as the handle's context
+    // until the handle's closing notification lets it go.
+    auto pShare = std::make_unique<std::shared_ptr<Request>>(m_pRequest);
+    DWORD_PTR dwContext = reinterpret_cast<DWORD_PTR>(pShare.get());
     if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_CONTEXT_VALUE, &dwContext,
                             sizeof(dwContext)))
         return ::GetLastError();
-    // From here on the handle's closing notification releases this reference.
-    m_pRequest->AddRef();
+    pShare.release();
 
     DWORD dwDisable = WINHTTP_DISABLE_REDIRECTS;
     if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_DISABLE_FEATURE, &dwDisable,

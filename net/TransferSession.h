@@ -15,6 +15,7 @@
 #include <winhttp.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 // Receives the share of the body received so far, 0 to 100, once per chunk
@@ -138,5 +139,5 @@ private:
     TransferLimits m_limits;
     // Set once Get or Post opened the request: a session carries one.
     bool m_bRequestOpened = false;
-    Request* m_pRequest;
+    std::shared_ptr<Request> m_pRequest;
 };
