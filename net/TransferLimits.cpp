@@ -31,6 +31,9 @@ void ApplyTestOverride(TransferLimits& limits) {
     }
     if (ReadTestMilliseconds(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", 1000, dwMs))
         limits.dwBackoffUnitMs = dwMs;
+    if (ReadTestMilliseconds(L"LAUNCHER_TEST_STACK_TIMEOUT_MS",
+                             TransferLimits::kDefaultStackTimeoutMs, dwMs))
+        limits.dwStackTimeoutMs = dwMs;
 }
 #endif
 

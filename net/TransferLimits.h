@@ -26,9 +26,9 @@ struct TransferLimits {
 // The limits of every transfer whose caller names none. In a build made with
 // the CMake option LAUNCHER_TEST_HOOKS (tests only, never shipped) the
 // environment variable LAUNCHER_TEST_WAIT_MS, decimal milliseconds from 1 to
-// the default, shortens dwWaitMs, and LAUNCHER_TEST_BACKOFF_UNIT_MS (1 to
-// 1000) shortens the waits between attempts; elsewhere these are the
-// defaults above.
+// the default, shortens dwWaitMs, LAUNCHER_TEST_STACK_TIMEOUT_MS (1 to the
+// default) WinHTTP's time-outs, and LAUNCHER_TEST_BACKOFF_UNIT_MS (1 to 1000)
+// the waits between attempts; elsewhere these are the defaults above.
 TransferLimits DefaultTransferLimits();
 
 // True once the limits' stop request has been set.
