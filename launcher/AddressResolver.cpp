@@ -53,7 +53,11 @@ std::wstring ResolveDownloadAddress(const OptionMap& options, const TransferLimi
     const ResultCode result =
         SubmitRequest(wstrUrl, std::string(), strLocation, false, &dwStatus,
                       L"Content-Type: application/x-www-form-urlencoded", limits);
-    if (Result::Failed(result)) {
+    // A service that answers with the package itself (200) needs no body
+    // here: one too large to keep still means "download from this address".
+    const bool bLargeAnswer =
+        result == Result::FromPlatformError(ERROR_FILE_TOO_LARGE) && dwStatus == 200;
+    if (Result::Failed(result) && !bLargeAnswer) {
         NetDebug::Print(L"send http request failed with %d", static_cast<int>(result));
         return std::wstring();
     }

@@ -24,6 +24,10 @@
 //   reset reaches the client before it has read them.
 // Nothing is delivered or saved in any of these cases.
 
+// Largest body SubmitRequest keeps: a longer one ends the request with
+// ERROR_FILE_TOO_LARGE (reported as a body broken off by that error).
+constexpr unsigned long kMaxSubmittedBodyBytes = 4UL * 1024UL * 1024UL;
+
 // GET (or POST with strBody and the extra wstrHeaders) of wstrUrl.
 // Status 200: strOut receives the body; status 302: strOut receives the
 // Location in UTF-8; both give Result::kSuccess. 202 gives Result::kAccepted.

@@ -15,16 +15,25 @@ constexpr DWORD kStopPollMs = 50;
 #if defined(LAUNCHER_TEST_HOOKS)
 // Test builds only: lets end-to-end tests reach the end of the overall bound
 // without waiting five minutes.
-void ApplyTestOverride(TransferLimits& limits) {
+bool ReadTestMilliseconds(const wchar_t* pszName, uint32_t dwMax, uint32_t& dwMs) {
     wchar_t szValue[16] = {};
-    const DWORD cch = ::GetEnvironmentVariableW(L"LAUNCHER_TEST_WAIT_MS", szValue, 16);
+    const DWORD cch = ::GetEnvironmentVariableW(pszName, szValue, 16);
     if (cch == 0 || cch >= 16)
-        return;
+        return false;
+    return NetParse::ParseMilliseconds(szValue, dwMax, dwMs);
+}
+
+void ApplyTestOverride(TransferLimits& limits) {
     uint32_t dwMs = 0;
-    if (!NetParse::ParseMilliseconds(szValue, TransferLimits::kDefaultWaitMs, dwMs))
-        return;
-    limits.dwWaitMs = dwMs;
-    NetDebug::Print(L"test hook: transfer bound %u ms", static_cast<unsigned>(dwMs));
+    if (ReadTestMilliseconds(L"LAUNCHER_TEST_WAIT_MS", TransferLimits::kDefaultWaitMs, dwMs)) {
+        limits.dwWaitMs = dwMs;
+        NetDebug::Print(L"test hook: transfer bound %u ms", static_cast<unsigned>(dwMs));
+    }
+    if (ReadTestMilliseconds(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", 1000, dwMs))
+        limits.dwBackoffUnitMs = dwMs;
+    if (ReadTestMilliseconds(L"LAUNCHER_TEST_STACK_TIMEOUT_MS",
+                             TransferLimits::kDefaultStackTimeoutMs, dwMs))
+        limits.dwStackTimeoutMs = dwMs;
 }
 #endif
 
@@ -64,4 +73,14 @@ DWORD WaitForTransfer(HANDLE hDone, const TransferLimits& limits) noexcept {
         if (dwWait != WAIT_TIMEOUT)
             return ERROR_WINHTTP_CANNOT_CONNECT;
     }
+}
+
+bool WaitBeforeRetry(DWORD dwMs, const TransferLimits& limits) noexcept {
+    if (IsStopRequested(limits))
+        return false;
+    if (!limits.pCancel) {
+        ::Sleep(dwMs);
+        return true;
+    }
+    return !limits.pCancel->WaitFor(dwMs) && !IsStopRequested(limits);
 }

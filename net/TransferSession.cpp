@@ -18,10 +18,15 @@ constexpr DWORD kHttpOk = 200;
 constexpr DWORD kHttpAccepted = 202;
 constexpr DWORD kHttpFound = 302;
 
-// A platform error as the negative result of a notification handler.
-LONG NegativeFromError(DWORD dwError) {
-    return static_cast<LONG>(0x80070000 | (dwError & 0xFFFF));
-}
+constexpr DWORD kHttpPartial = 206;
+// What a notification handler leaves behind: the transfer goes on (an
+// operation is pending, or the notification asked nothing of it), or it has
+// ended (a failure was recorded, or the response needs no more reading) and
+// the waiting call is released.
+enum class Step { Continue, End };
+
+constexpr DWORD kHttpTooManyRequests = 429;
+constexpr DWORD kHttpUnavailable = 503;
 
 // A header value by the two-call rule: size first, then the text. Failures
 // leave the output as it was. pszName names the header for
@@ -50,9 +55,6 @@ void QueryHeaderText(HINTERNET hRequest, DWORD dwInfoLevel, std::wstring& wstrOu
 } // namespace
 
 struct TransferSession::Request {
-    // One reference for the session, one for WinHTTP once the request handle
-    // carries this object as its context.
-    volatile LONG lReferences = 1;
     CvCommon::Synchronize::CriticalSection lock;
     // Set when the session stops waiting; from then on notifications change
     // nothing and call nobody.
@@ -75,13 +77,15 @@ struct TransferSession::Request {
     DWORD dwTransferError = 0;
     std::wstring wstrLocation;
     std::wstring wstrContentDisposition;
+    ResponseValidators validators;
+    std::wstring wstrRetryAfter;
+    // When set, the body goes there instead of into memory.
+    BodySink* pSink = nullptr;
+    // Largest body kept in memory.
+    unsigned long ulMaxBodyBytes = 0xFFFFFFFFUL;
+    // Body bytes of this response handed to the sink.
+    unsigned long long ullSinkBytes = 0;
     char readBuffer[kChunkSize] = {};
-
-    void AddRef() { ::InterlockedIncrement(&lReferences); }
-    void Release() {
-        if (::InterlockedDecrement(&lReferences) == 0)
-            delete this;
-    }
 
     void Abandon() {
         SingleLock guard(&lock);
@@ -93,6 +97,7 @@ struct TransferSession::Request {
         SingleLock guard(&lock);
         body.Clear();
         progress.reset();
+        pSink = nullptr;
     }
 
     // Once the request is abandoned no report starts; this waits up to dwMs
@@ -113,12 +118,12 @@ struct TransferSession::Request {
     }
 
     // Records the error that ended the transfer (the first one, and only while
-    // the transfer is still running) and returns it as a negative result.
-    LONG Failure(DWORD dwError) {
+    // the transfer is still running).
+    Step Failure(DWORD dwError) {
         SingleLock guard(&lock);
         if (!bDone && dwTransferError == 0)
             dwTransferError = dwError ? dwError : ERROR_WINHTTP_INTERNAL_ERROR;
-        return dwError ? NegativeFromError(dwError) : E_FAIL;
+        return Step::End;
     }
 
     void SignalDone() {
@@ -130,13 +135,15 @@ struct TransferSession::Request {
             ::SetEvent(hDoneEvent.get());
     }
 
-    LONG OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength);
-    LONG WriteNextChunk(HINTERNET hRequest, DWORD dwJustWritten);
-    LONG OnHeadersAvailable(HINTERNET hRequest);
-    LONG OnDataRead(DWORD dwLength);
+    Step OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength);
+    Step WriteNextChunk(HINTERNET hRequest, DWORD dwJustWritten);
+    Step OnHeadersAvailable(HINTERNET hRequest);
+    Step OnDataRead(DWORD dwLength);
+    // The body's share received so far, 0 to 100; call with the lock held.
+    DWORD PercentLocked() const;
 };
 
-LONG TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo,
+Step TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo,
                                         DWORD dwInfoLength) {
     switch (dwStatus) {
     case WINHTTP_CALLBACK_STATUS_SENDREQUEST_COMPLETE:
@@ -151,44 +158,38 @@ LONG TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVO
         return OnHeadersAvailable(hRequest);
     case WINHTTP_CALLBACK_STATUS_READ_COMPLETE:
         if (dwInfoLength > 0) {
-            const LONG lResult = OnDataRead(dwInfoLength);
-            if (lResult != 0)
-                return lResult;
+            if (OnDataRead(dwInfoLength) == Step::End)
+                return Step::End;
             if (!::WinHttpReadData(hRequest, readBuffer, kChunkSize, nullptr))
                 return Failure(::GetLastError());
-            return 0;
+            return Step::Continue;
         }
         {
             SingleLock guard(&lock);
             if (!bDone)
                 bBodyEnded = true;
         }
-        SignalDone();
-        return 0;
+        return Step::End;
     case WINHTTP_CALLBACK_STATUS_REQUEST_ERROR: {
         DWORD dwError = ERROR_WINHTTP_INTERNAL_ERROR;
         if (pvInfo && dwInfoLength >= sizeof(WINHTTP_ASYNC_RESULT))
             dwError = static_cast<const WINHTTP_ASYNC_RESULT*>(pvInfo)->dwError;
-        Failure(dwError);
-        return E_FAIL;
+        return Failure(dwError);
     }
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
-        Failure(ERROR_WINHTTP_SECURE_FAILURE);
-        return E_FAIL;
-    case WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING:
-        return 0;
+        return Failure(ERROR_WINHTTP_SECURE_FAILURE);
     default:
-        return 1;
+        return Step::Continue;
     }
 }
 
-LONG TransferSession::Request::WriteNextChunk(HINTERNET hRequest, DWORD dwJustWritten) {
+Step TransferSession::Request::WriteNextChunk(HINTERNET hRequest, DWORD dwJustWritten) {
     const char* pChunk = nullptr;
     DWORD cbChunk = 0;
     {
         SingleLock guard(&lock);
         if (bAbandoned)
-            return 0;
+            return Step::Continue;
         dwBytesSent += dwJustWritten;
         const long long llRemaining =
             static_cast<long long>(strRequestBody.size()) - static_cast<long long>(dwBytesSent);
@@ -202,14 +203,14 @@ LONG TransferSession::Request::WriteNextChunk(HINTERNET hRequest, DWORD dwJustWr
     if (cbChunk > 0) {
         if (!::WinHttpWriteData(hRequest, pChunk, cbChunk, nullptr))
             return Failure(::GetLastError());
-        return 1;
+        return Step::Continue;
     }
     if (!::WinHttpReceiveResponse(hRequest, nullptr))
         return Failure(::GetLastError());
-    return 0;
+    return Step::Continue;
 }
 
-LONG TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
+Step TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
     DWORD dwStatus = 0;
     DWORD cbNumber = sizeof(dwStatus);
     if (!::WinHttpQueryHeaders(hRequest, WINHTTP_QUERY_STATUS_CODE | WINHTTP_QUERY_FLAG_NUMBER,
@@ -220,8 +221,8 @@ LONG TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
     std::wstring wstrLocation;
     if (dwStatus == kHttpFound)
         QueryHeaderText(hRequest, WINHTTP_QUERY_LOCATION, wstrLocation);
-    const bool bReadBody =
-        dwStatus == kHttpOk || dwStatus == kHttpAccepted || dwStatus == kHttpFound;
+    const bool bReadBody = dwStatus == kHttpOk || dwStatus == kHttpAccepted ||
+                           dwStatus == kHttpFound || dwStatus == kHttpPartial;
 
     DWORD dwContentLength = 0;
     bool bHaveLength = false;
@@ -239,38 +240,83 @@ LONG TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
             QueryHeaderText(hRequest, WINHTTP_QUERY_CUSTOM, wstrDisposition,
                             L"Content-Disposition");
     }
+    ResponseValidators found;
+    if (dwStatus == kHttpOk || dwStatus == kHttpPartial) {
+        QueryHeaderText(hRequest, WINHTTP_QUERY_ETAG, found.wstrETag);
+        QueryHeaderText(hRequest, WINHTTP_QUERY_LAST_MODIFIED, found.wstrLastModified);
+    }
+    if (dwStatus == kHttpPartial)
+        QueryHeaderText(hRequest, WINHTTP_QUERY_CONTENT_RANGE, found.wstrContentRange);
+    std::wstring wstrRetry;
+    if (dwStatus == kHttpTooManyRequests || dwStatus == kHttpUnavailable)
+        QueryHeaderText(hRequest, WINHTTP_QUERY_RETRY_AFTER, wstrRetry);
 
     {
         SingleLock guard(&lock);
         if (bAbandoned)
-            return 0;
+            return Step::Continue;
         dwStatusCode = dwStatus;
         wstrLocation.swap(this->wstrLocation);
+        validators = std::move(found);
+        wstrRetryAfter.swap(wstrRetry);
         if (!bReadBody)
-            return E_FAIL;
+            return Step::End;
         // The announced length only measures progress and completeness:
         // memory follows the bytes that arrive, never a header's promise.
         if (bHaveLength)
             this->dwContentLength = dwContentLength;
         wstrDisposition.swap(wstrContentDisposition);
+        if (pSink && (dwStatus == kHttpOk || dwStatus == kHttpPartial)) {
+            const DWORD dwRefused = pSink->Begin(dwStatus, validators.wstrContentRange);
+            if (dwRefused != 0) {
+                dwTransferError = dwRefused;
+                return Step::End;
+            }
+        }
     }
     if (!::WinHttpReadData(hRequest, readBuffer, kChunkSize, nullptr))
         return Failure(::GetLastError());
-    return 0;
+    return Step::Continue;
 }
 
-LONG TransferSession::Request::OnDataRead(DWORD dwLength) {
+DWORD TransferSession::Request::PercentLocked() const {
+    if (pSink) {
+        const unsigned long long ullTotal = pSink->Total();
+        if (ullTotal == 0 || ullTotal > 0xFFFFFFFFULL)
+            return NetParse::ProgressPercent(ullSinkBytes, dwContentLength);
+        return NetParse::ProgressPercent(pSink->Held(), static_cast<uint32_t>(ullTotal));
+    }
+    return NetParse::ProgressPercent(body.Size(), dwContentLength);
+}
+
+Step TransferSession::Request::OnDataRead(DWORD dwLength) {
     std::shared_ptr<const ProgressCallback> receiver;
     DWORD dwPercent = 0;
     {
         SingleLock guard(&lock);
         if (bAbandoned || bDone)
-            return 1; // nothing more is read
-        if (!body.Append(readBuffer, std::min<DWORD>(dwLength, kChunkSize)))
-            return Failure(ERROR_NOT_ENOUGH_MEMORY);
-        if (!progress || !*progress || dwContentLength == 0)
-            return 0;
-        dwPercent = NetParse::ProgressPercent(body.Size(), dwContentLength);
+            return Step::End; // nothing more is read
+        const DWORD cbPiece = std::min<DWORD>(dwLength, kChunkSize);
+        if (pSink) {
+            const DWORD dwError = pSink->Write(readBuffer, cbPiece);
+            if (dwError != 0) {
+                if (dwTransferError == 0)
+                    dwTransferError = dwError;
+                return Step::End;
+            }
+            ullSinkBytes += cbPiece;
+        } else if (body.Size() + cbPiece > ulMaxBodyBytes) {
+            if (dwTransferError == 0)
+                dwTransferError = ERROR_FILE_TOO_LARGE;
+            return Step::End;
+        } else if (!body.Append(readBuffer, cbPiece)) {
+            if (dwTransferError == 0)
+                dwTransferError = ERROR_NOT_ENOUGH_MEMORY;
+            return Step::End;
+        }
+        if (!progress || !*progress || (dwContentLength == 0 && !(pSink && pSink->Total())))
+            return Step::Continue;
+        dwPercent = PercentLocked();
         receiver = progress;
         ++nReceiverCalls;
     }
@@ -285,35 +331,37 @@ LONG TransferSession::Request::OnDataRead(DWORD dwLength) {
         }
     } scope{*this};
     (*receiver)(dwPercent);
-    return 0;
+    return Step::Continue;
 }
 
 void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwContext,
                                               DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength) {
-    Request* pRequest = reinterpret_cast<Request*>(dwContext);
-    if (!pRequest)
+    // WinHTTP's own share of the request state (see OpenRequest).
+    auto* pShare = reinterpret_cast<std::shared_ptr<Request>*>(dwContext);
+    if (!pShare)
         return;
     if (dwStatus == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
         // The last notification of the request handle: WinHTTP lets go.
-        pRequest->Release();
+        delete pShare;
         return;
     }
-    LONG lResult = 0;
+    Request* pRequest = pShare->get();
+    Step step = Step::Continue;
     try {
-        lResult = pRequest->OnStatus(hInternet, dwStatus, pvInfo, dwInfoLength);
+        step = pRequest->OnStatus(hInternet, dwStatus, pvInfo, dwInfoLength);
     } catch (const std::bad_alloc&) {
-        lResult = pRequest->Failure(ERROR_NOT_ENOUGH_MEMORY);
+        step = pRequest->Failure(ERROR_NOT_ENOUGH_MEMORY);
     } catch (...) {
-        lResult = pRequest->Failure(ERROR_WINHTTP_INTERNAL_ERROR);
+        step = pRequest->Failure(ERROR_WINHTTP_INTERNAL_ERROR);
     }
-    if (lResult < 0)
+    if (step == Step::End)
         pRequest->SignalDone();
 }
 
 TransferSession::TransferSession() : TransferSession(DefaultTransferLimits()) {}
 
 TransferSession::TransferSession(const TransferLimits& limits)
-    : m_dwOpenFlags(0), m_ulPort(0), m_limits(limits), m_pRequest(new Request) {}
+    : m_dwOpenFlags(0), m_ulPort(0), m_limits(limits), m_pRequest(std::make_shared<Request>()) {}
 
 TransferSession::~TransferSession() {
     // Late notifications of an abandoned request find the mark and do
@@ -325,7 +373,6 @@ TransferSession::~TransferSession() {
     m_hRequest.reset();
     m_hConnect.reset();
     m_hSession.reset();
-    m_pRequest->Release();
 }
 
 DWORD TransferSession::Open(const std::wstring& wstrUrl) {
@@ -373,6 +420,16 @@ bool TransferSession::ParseUrl(const std::wstring& wstrUrl) {
 
 void TransferSession::SetHeaders(const std::wstring& wstrHeaders) {
     m_wstrHeaders = wstrHeaders;
+}
+
+void TransferSession::SetBodySink(BodySink* pSink) {
+    SingleLock guard(&m_pRequest->lock);
+    m_pRequest->pSink = pSink;
+}
+
+void TransferSession::SetMaxBodyBytes(unsigned long ulMax) {
+    SingleLock guard(&m_pRequest->lock);
+    m_pRequest->ulMaxBodyBytes = ulMax;
 }
 
 void TransferSession::SetProgressCallback(const ProgressCallback& progress) {
@@ -425,12 +482,14 @@ DWORD TransferSession::OpenRequest(const wchar_t* pszVerb) {
                                    0) == WINHTTP_INVALID_STATUS_CALLBACK)
         return ::GetLastError();
 
-    DWORD_PTR dwContext = reinterpret_cast<DWORD_PTR>(m_pRequest);
+    // WinHTTP holds a share of the request state as the handle's context
+    // until the handle's closing notification lets it go.
+    auto pShare = std::make_unique<std::shared_ptr<Request>>(m_pRequest);
+    DWORD_PTR dwContext = reinterpret_cast<DWORD_PTR>(pShare.get());
     if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_CONTEXT_VALUE, &dwContext,
                             sizeof(dwContext)))
         return ::GetLastError();
-    // From here on the handle's closing notification releases this reference.
-    m_pRequest->AddRef();
+    pShare.release();
 
     DWORD dwDisable = WINHTTP_DISABLE_REDIRECTS;
     if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_DISABLE_FEATURE, &dwDisable,
@@ -515,9 +574,26 @@ DWORD TransferSession::BodyError() const {
         return request.dwTransferError;
     if (!request.bBodyEnded)
         return ERROR_WINHTTP_CONNECTION_ERROR;
-    if (request.dwContentLength > 0 && request.body.Size() != request.dwContentLength)
+    const unsigned long long ullReceived =
+        request.pSink ? request.ullSinkBytes : request.body.Size();
+    if (request.dwContentLength > 0 && ullReceived != request.dwContentLength)
         return ERROR_WINHTTP_CONNECTION_ERROR;
     return 0;
+}
+
+ResponseValidators TransferSession::Validators() const {
+    SingleLock guard(&m_pRequest->lock);
+    return m_pRequest->validators;
+}
+
+std::wstring TransferSession::RetryAfter() const {
+    SingleLock guard(&m_pRequest->lock);
+    return m_pRequest->wstrRetryAfter;
+}
+
+unsigned long long TransferSession::SinkBytes() const {
+    SingleLock guard(&m_pRequest->lock);
+    return m_pRequest->ullSinkBytes;
 }
 
 const ResponseBody& TransferSession::Body() const {

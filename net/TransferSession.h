@@ -6,6 +6,7 @@
 // stop request of its limits is set. A session carries exactly one request
 // and is destroyed after it.
 
+#include "BodySink.h"
 #include "ResponseBody.h"
 #include "TransferLimits.h"
 #include "WinHttpHandle.h"
@@ -14,6 +15,7 @@
 #include <winhttp.h>
 
 #include <functional>
+#include <memory>
 #include <string>
 
 // Receives the share of the body received so far, 0 to 100, once per chunk
@@ -21,6 +23,14 @@
 // worker thread with no lock of the session held, so it may call back into
 // the session or wait for threads that do.
 typedef std::function<void(DWORD)> ProgressCallback;
+
+// What a response says about the resource's version, for resuming it.
+struct ResponseValidators {
+    std::wstring wstrETag;
+    std::wstring wstrLastModified;
+    // Of a 206 answer only.
+    std::wstring wstrContentRange;
+};
 
 class TransferSession {
 public:
@@ -47,6 +57,12 @@ public:
     // Both must precede Get or Post.
     void SetHeaders(const std::wstring& wstrHeaders);
     void SetProgressCallback(const ProgressCallback& progress);
+    // The body of a 200 or 206 answer goes to the sink, not into memory. The
+    // sink must outlive the session's Get.
+    void SetBodySink(BodySink* pSink);
+    // A body kept in memory that grows past this ends the transfer with
+    // ERROR_FILE_TOO_LARGE.
+    void SetMaxBodyBytes(unsigned long ulMax);
 
     // Send the request and wait for its end. 0 when the wait ended in time
     // (the outcome is in StatusCode and BodyError), 12029 when the time limit
@@ -69,6 +85,14 @@ public:
     // the way and it matches an announced length. Otherwise the platform
     // error that broke it off (12030 for a body shorter than announced).
     DWORD BodyError() const;
+
+    // ETag and Last-Modified of a 200 or 206 answer, and a 206's
+    // Content-Range; empty where the server sent none.
+    ResponseValidators Validators() const;
+    // Retry-After of a 429 or 503 answer; empty when none came.
+    std::wstring RetryAfter() const;
+    // Body bytes of this response that went to the sink.
+    unsigned long long SinkBytes() const;
 
     // The body as received; read it only after Get or Post returned 0.
     const ResponseBody& Body() const;
@@ -115,5 +139,5 @@ private:
     TransferLimits m_limits;
     // Set once Get or Post opened the request: a session carries one.
     bool m_bRequestOpened = false;
-    Request* m_pRequest;
+    std::shared_ptr<Request> m_pRequest;
 };

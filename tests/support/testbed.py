@@ -85,6 +85,9 @@ class TestBed:
             env["PATH"] = self._wine_shims() + os.pathsep + env.get("PATH", "")
         env["WINEDLLOVERRIDES"] = "mscoree,mshtml="
         env["WINEDEBUG"] = debug if debug is not None else env.get("LAUNCHER_WINEDEBUG", "-all")
+        # Retries wait 1, 2 and 4 ms instead of seconds unless a test asks for
+        # the real waits (test builds only honour it).
+        env.setdefault("LAUNCHER_TEST_BACKOFF_UNIT_MS", "1")
         display = self.display()
         if display:
             env["DISPLAY"] = display

@@ -46,3 +46,8 @@ launcher_add_py_test(net.e2e e2e/test_net.py
     FIXTURES "Prefix32"
     DEPENDS_ON net_driver import_root_ca)
 set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT}")
+
+# Downloads over connections that break: resume, retries, what stays on disk.
+launcher_add_unit_test(net_download_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_file_download.cpp
+    LIBS net)

@@ -11,8 +11,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 namespace nettest {
 
@@ -27,6 +29,8 @@ struct Script {
     // waits until Release().
     size_t nDripBytes = 0;
     DWORD dwDripMs = 0;
+    // The connection is reset right after the first part.
+    bool bResetAfterFirst = false;
 };
 
 inline std::string Head(const std::string& strContentLength, const char* pszStatus = "200 OK") {
@@ -40,13 +44,18 @@ inline std::string Head(size_t nContentLength, const char* pszStatus = "200 OK")
 class LoopbackServer {
 public:
     explicit LoopbackServer(Script script)
-        : m_script(std::move(script)), m_hStop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+        : LoopbackServer(std::vector<Script>{std::move(script)}) {}
+    // Connection n gets scripts[n], the last script again once they run out.
+    explicit LoopbackServer(std::vector<Script> scripts)
+        : m_scripts(std::move(scripts)), m_hStop(::CreateEventW(nullptr, TRUE, FALSE, nullptr)),
           m_hRelease(::CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         // Everything sent is made here: the serving thread allocates nothing
         // large, so a test may refuse or count large allocations meanwhile.
-        const size_t nFirst = std::min(m_script.nFirstPart, m_script.strBody.size());
-        m_strFirst = m_script.strHead + m_script.strBody.substr(0, nFirst);
-        m_strRest = m_script.strBody.substr(nFirst);
+        for (const Script& script : m_scripts) {
+            const size_t nFirst = std::min(script.nFirstPart, script.strBody.size());
+            m_vecFirst.push_back(script.strHead + script.strBody.substr(0, nFirst));
+            m_vecRest.push_back(script.strBody.substr(nFirst));
+        }
         m_listener = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         sockaddr_in address = {};
         address.sin_family = AF_INET;
@@ -75,6 +84,11 @@ public:
     int Requests() const { return m_nRequests.load(); }
     // True once an answer went out to its end.
     bool Finished() const { return m_bFinished.load(); }
+    // The heads of the requests so far, in order.
+    std::vector<std::string> RequestHeads() const {
+        std::lock_guard<std::mutex> guard(m_headsLock);
+        return m_vecHeads;
+    }
 
 private:
     // Longest a held answer waits for its release.
@@ -95,43 +109,62 @@ private:
             DWORD dwReceiveMs = kReceiveCapMs;
             ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO,
                          reinterpret_cast<const char*>(&dwReceiveMs), sizeof(dwReceiveMs));
-            Answer(client);
-            ::shutdown(client, SD_SEND);
+            if (Answer(client)) {
+                ::shutdown(client, SD_SEND);
+            } else {
+                // A zero linger time makes the close a reset.
+                linger reset = {1, 0};
+                ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+                             sizeof(reset));
+            }
             ::closesocket(client);
         }
     }
 
-    void Answer(SOCKET client) {
+    // False when the connection is to be reset.
+    bool Answer(SOCKET client) {
         std::string strRequest;
         char buffer[4096];
         while (strRequest.find("\r\n\r\n") == std::string::npos) {
             const int n = ::recv(client, buffer, sizeof(buffer), 0);
             if (n <= 0)
-                return;
+                return true;
             strRequest.append(buffer, n);
         }
-        ++m_nRequests;
-        if (m_script.strHead.empty()) {
-            WaitForRelease();
-            return;
+        const size_t nScript =
+            std::min(static_cast<size_t>(m_nRequests.load()), m_scripts.size() - 1);
+        {
+            std::lock_guard<std::mutex> guard(m_headsLock);
+            m_vecHeads.push_back(strRequest.substr(0, strRequest.find("\r\n\r\n")));
         }
-        if (!SendAll(client, m_strFirst.data(), m_strFirst.size()))
-            return;
-        if (m_script.nDripBytes > 0) {
-            for (size_t nDone = 0; nDone < m_strRest.size(); nDone += m_script.nDripBytes) {
-                if (::WaitForSingleObject(m_hStop.get(), m_script.dwDripMs) == WAIT_OBJECT_0)
-                    return;
-                const size_t nPiece = std::min(m_script.nDripBytes, m_strRest.size() - nDone);
-                if (!SendAll(client, m_strRest.data() + nDone, nPiece))
-                    return;
+        ++m_nRequests;
+        const Script& script = m_scripts[nScript];
+        const std::string& strFirst = m_vecFirst[nScript];
+        const std::string& strRest = m_vecRest[nScript];
+        if (script.strHead.empty()) {
+            WaitForRelease();
+            return true;
+        }
+        if (!SendAll(client, strFirst.data(), strFirst.size()))
+            return true;
+        if (script.bResetAfterFirst)
+            return false;
+        if (script.nDripBytes > 0) {
+            for (size_t nDone = 0; nDone < strRest.size(); nDone += script.nDripBytes) {
+                if (::WaitForSingleObject(m_hStop.get(), script.dwDripMs) == WAIT_OBJECT_0)
+                    return true;
+                const size_t nPiece = std::min(script.nDripBytes, strRest.size() - nDone);
+                if (!SendAll(client, strRest.data() + nDone, nPiece))
+                    return true;
             }
-        } else if (!m_strRest.empty()) {
+        } else if (!strRest.empty()) {
             if (!WaitForRelease())
-                return;
-            if (!SendAll(client, m_strRest.data(), m_strRest.size()))
-                return;
+                return true;
+            if (!SendAll(client, strRest.data(), strRest.size()))
+                return true;
         }
         m_bFinished = true;
+        return true;
     }
 
     // True when released, false when the server is being destroyed.
@@ -151,9 +184,11 @@ private:
         return true;
     }
 
-    Script m_script;
-    std::string m_strFirst;
-    std::string m_strRest;
+    std::vector<Script> m_scripts;
+    std::vector<std::string> m_vecFirst;
+    std::vector<std::string> m_vecRest;
+    mutable std::mutex m_headsLock;
+    std::vector<std::string> m_vecHeads;
     CvCommon::Handle::UniqueHandle m_hStop;
     CvCommon::Handle::UniqueHandle m_hRelease;
     SOCKET m_listener = INVALID_SOCKET;

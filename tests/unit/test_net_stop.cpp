@@ -5,6 +5,7 @@
 #include "NetRequest.h"
 #include "TransferSession.h"
 #include "net_loopback_server.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
@@ -59,9 +60,11 @@ protected:
         WSADATA data;
         ASSERT_EQ(::WSAStartup(0x0202, &data), 0);
         ::SetEnvironmentVariableW(kWaitVariable, nullptr);
+        ::SetEnvironmentVariableW(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", nullptr);
     }
     void TearDown() override {
         ::SetEnvironmentVariableW(kWaitVariable, nullptr);
+        ::SetEnvironmentVariableW(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", nullptr);
         ::WSACleanup();
     }
 };
@@ -75,6 +78,7 @@ TEST_F(NetStop, ProductDefaultsAreTheDocumentedBounds) {
         EXPECT_EQ(l.dwWaitMs, 300000u);
         EXPECT_EQ(l.dwStackTimeoutMs, 75000u);
         EXPECT_EQ(l.pCancel, nullptr);
+        EXPECT_EQ(l.dwBackoffUnitMs, 1000u);
     }
 
     // The test hook exists only in builds made for tests, and only takes a
@@ -103,10 +107,14 @@ TEST_F(NetStop, DefaultLimitsOfTheOperationsTakeTheTestHook) {
     // Neither operation is given limits: the bound comes from the hook.
     LoopbackServer server(Script{});
     ::SetEnvironmentVariableW(kWaitVariable, L"700");
-    std::wstring wstrPath = L"C:\\nowhere";
+    // Without the second hook the retries would wait about 7 s.
+    ::SetEnvironmentVariableW(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", L"1");
+    EXPECT_EQ(DefaultTransferLimits().dwBackoffUnitMs, 1u);
+    nettest::TempFolder folder;
+    std::wstring wstrPath = folder.Path();
     EXPECT_EQ(DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe"),
               Result::FromPlatformError(ERROR_WINHTTP_CANNOT_CONNECT));
-    EXPECT_EQ(wstrPath, L"C:\\nowhere");
+    EXPECT_EQ(wstrPath, folder.Path());
     std::string strOut = "untouched";
     EXPECT_EQ(
         SubmitRequest(server.Url(L"/ask"), std::string(), strOut, false, nullptr, std::wstring()),

@@ -1,0 +1,37 @@
+#pragma once
+// The attempts of one request: after a failed attempt it decides whether
+// another follows, writes one debugger line for it and waits the backoff
+// (or the server's Retry-After), ending the wait at once on a stop request.
+
+#include "TransferLimits.h"
+
+#include <windows.h>
+
+#include <string>
+
+class RetrySchedule {
+public:
+    explicit RetrySchedule(const TransferLimits& limits);
+
+    // After an attempt that failed with the platform error dwError (0 when
+    // the exchange completed) and HTTP status dwStatus (0 when no response
+    // came). bProgress: the attempt added bytes to what is kept, which gives
+    // the request its full count of retries again. True when the next
+    // attempt should start now; false when the failure is final, the retries
+    // or the download's budget are used up, or the stop request came (then
+    // Cancelled() tells).
+    bool Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstrRetryAfter, bool bProgress);
+
+    bool Cancelled() const { return m_bCancelled; }
+    // Retries that have followed so far.
+    int Retries() const { return m_nTotalRetries; }
+
+private:
+    const TransferLimits& m_limits;
+    // Retries since the last attempt that made progress.
+    int m_nRetries = 0;
+    int m_nTotalRetries = 0;
+    DWORD m_dwLastProgressTick;
+    unsigned long m_ulSeed;
+    bool m_bCancelled = false;
+};
