@@ -1,22 +1,10 @@
 #include "ArchiveEntryName.h"
 
+#include "NetParse.h"
+
 #include <cwchar>
 
 namespace {
-
-bool IsReservedDeviceName(const std::wstring& wstrComponent) {
-    std::wstring wstrBase = wstrComponent.substr(0, wstrComponent.find(L'.'));
-    for (wchar_t& ch : wstrBase)
-        if (ch >= L'A' && ch <= L'Z')
-            ch = static_cast<wchar_t>(ch + (L'a' - L'A'));
-    static const wchar_t* const kNames[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
-    for (const wchar_t* pszName : kNames)
-        if (wstrBase == pszName)
-            return true;
-    return wstrBase.size() == 4 &&
-           (wstrBase.compare(0, 3, L"com") == 0 || wstrBase.compare(0, 3, L"lpt") == 0) &&
-           wstrBase[3] >= L'1' && wstrBase[3] <= L'9';
-}
 
 bool IsSafeComponent(const std::wstring& wstrComponent) {
     if (wstrComponent.empty())
@@ -29,7 +17,7 @@ bool IsSafeComponent(const std::wstring& wstrComponent) {
     const wchar_t chLast = wstrComponent.back();
     if (chLast == L'.' || chLast == L' ')
         return false;
-    return !IsReservedDeviceName(wstrComponent);
+    return !NetParse::IsDeviceName(wstrComponent);
 }
 
 } // namespace
