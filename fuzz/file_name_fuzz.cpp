@@ -34,7 +34,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             FUZZ_CHECK(IsPlainFileName(wstrNumbered));
             FUZZ_CHECK(wstrNumbered.size() <= NetParse::kMaxFileNameLength);
         } else {
-            FUZZ_CHECK(wstrFile.size() + 3 > NetParse::kMaxFileNameLength);
+            FUZZ_CHECK(wstrFile.size() + 2 + std::to_wstring(ulCounter).size() >
+                       NetParse::kMaxFileNameLength);
         }
     }
 

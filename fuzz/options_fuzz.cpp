@@ -16,28 +16,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::wstring wstrText = FuzzInput::Wide(data, size);
     const std::vector<std::wstring> arguments = FuzzInput::Pieces(wstrText, L'\0', 64);
     ParsedCommandLine parsed;
+    OptionMap model;
     int nMarkers = 0;
     for (const std::wstring& wstrArgument : arguments) {
         CollectOption(parsed, wstrArgument);
-        if (wstrArgument == L"-s")
+        if (wstrArgument == L"-s") {
             ++nMarkers;
-        // The option an argument gives holds from then on, until a later one
-        // names the same key.
-        const size_t nEqual = wstrArgument.find(L'=');
-        if (wstrArgument != L"-s" && nEqual != std::wstring::npos &&
-            wstrArgument.find(L'=', nEqual + 1) == std::wstring::npos) {
-            std::wstring wstrKey = wstrArgument.substr(0, nEqual);
-            std::wstring wstrValue = wstrArgument.substr(nEqual + 1);
-            wstrKey.erase(0, wstrKey.find_first_not_of(L' '));
-            wstrKey.erase(wstrKey.find_last_not_of(L' ') + 1);
-            wstrValue.erase(0, wstrValue.find_first_not_of(L' '));
-            wstrValue.erase(wstrValue.find_last_not_of(L' ') + 1);
-            if (!wstrKey.empty() && !wstrValue.empty()) {
-                const auto found = parsed.options.find(wstrKey);
-                FUZZ_CHECK(found != parsed.options.end() && found->second == wstrValue);
-            }
+            continue;
         }
+        // A simple model: the argument's "="-separated pieces, trimmed, the
+        // empty ones dropped; exactly two make an option, the later wins.
+        std::vector<std::wstring> pieces;
+        for (std::wstring wstrPiece :
+             FuzzInput::Pieces(wstrArgument, L'=', wstrArgument.size() + 1)) {
+            wstrPiece.erase(0, wstrPiece.find_first_not_of(L' '));
+            wstrPiece.erase(wstrPiece.find_last_not_of(L' ') + 1);
+            if (!wstrPiece.empty())
+                pieces.push_back(wstrPiece);
+        }
+        if (pieces.size() == 2)
+            model[pieces[0]] = pieces[1];
     }
+    FUZZ_CHECK(parsed.options == model);
     FUZZ_CHECK(parsed.nSilentMarkers == nMarkers);
     FUZZ_CHECK(parsed.options.size() <= arguments.size());
     for (const auto& option : parsed.options) {
