@@ -47,7 +47,3 @@ bool ComputeFileMd5(const std::wstring& wstrPath, std::wstring& wstrDigest,
         *pHeld = std::move(file);
     return true;
 }
-
-bool SidecarHoldsDigest(const std::wstring& wstrSidecarText, const std::wstring& wstrDigest) {
-    return !wstrDigest.empty() && wstrSidecarText.find(wstrDigest) != std::wstring::npos;
-}

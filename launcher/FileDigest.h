@@ -2,6 +2,7 @@
 // The package's MD5 digest and the sidecar text it is checked against.
 
 #include "CvComn_Handle.h"
+#include "SidecarDigest.h"
 
 #include <string>
 
@@ -12,7 +13,3 @@
 // file's bytes for as long as the caller holds it.
 bool ComputeFileMd5(const std::wstring& wstrPath, std::wstring& wstrDigest,
                     CvCommon::Handle::UniqueHandle* pHeld = nullptr);
-
-// True when the sidecar text holds the digest anywhere (case-sensitive, so
-// upper-case digits do not match). An empty digest never matches.
-bool SidecarHoldsDigest(const std::wstring& wstrSidecarText, const std::wstring& wstrDigest);

@@ -1,29 +1,19 @@
 #include "LaunchOptions.h"
 
+#include "LaunchOptionsParse.h"
+
 #include "Util_String.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
 #include <memory>
-#include <vector>
 
 namespace {
 
 struct LocalFreeDeleter {
     void operator()(LPWSTR* p) const { ::LocalFree(p); }
 };
-
-void CollectOptions(ParsedCommandLine& parsed, const std::wstring& wstrArgument) {
-    if (wstrArgument == L"-s") {
-        ++parsed.nSilentMarkers;
-        return;
-    }
-    std::vector<std::wstring> pieces;
-    Util::Split(pieces, wstrArgument, L"=", false);
-    if (pieces.size() == 2)
-        parsed.options[pieces[0]] = pieces[1];
-}
 
 } // namespace
 
@@ -41,6 +31,6 @@ ParsedCommandLine ParseCommandLine(const std::wstring& wstrCommandLine) {
     // The first argument counts too, although the platform takes it for the
     // program's name.
     for (int i = 0; i < nCount; ++i)
-        CollectOptions(parsed, argv.get()[i]);
+        CollectOption(parsed, argv.get()[i]);
     return parsed;
 }

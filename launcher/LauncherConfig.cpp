@@ -1,5 +1,7 @@
 #include "LauncherConfig.h"
 
+#include "LauncherConfigValue.h"
+
 #include "CvCommon/CvComn_Handle.h"
 
 #include <windows.h>
@@ -55,5 +57,5 @@ std::wstring LauncherConfig::GetValue(const std::wstring& section, const std::ws
     wchar_t buffer[kValueBufferChars] = {};
     const DWORD length = ::GetPrivateProfileStringW(section.c_str(), key.c_str(), L"", buffer,
                                                     kValueBufferChars, m_wstrPath.c_str());
-    return std::wstring(buffer, length < kValueBufferChars ? length : kValueBufferChars - 1);
+    return ProfileValueText(buffer, length, kValueBufferChars);
 }

@@ -1,6 +1,6 @@
 #include "NetParse.h"
 
-#include "utilCommon/Util_String.h"
+#include "utilCommon/Util_StringParse.h"
 
 #include <cwchar>
 
@@ -25,22 +25,25 @@ bool IsRefusedInFileName(wchar_t ch) {
     return ch < 0x20 || std::wcschr(L"<>:\"/\\|?*", ch) != nullptr;
 }
 
-// CON, PRN, AUX, NUL, COM1-9 and LPT1-9 name devices whatever extension
-// follows, and Windows ignores blanks before the extension.
+} // namespace
+
+namespace NetParse {
+
 bool IsDeviceName(const std::wstring& wstrName) {
     std::wstring wstrStem = AsciiLower(wstrName.substr(0, wstrName.find(L'.')));
     while (!wstrStem.empty() && IsBlank(wstrStem.back()))
         wstrStem.pop_back();
-    if (wstrStem == L"con" || wstrStem == L"prn" || wstrStem == L"aux" || wstrStem == L"nul")
+    if (wstrStem == L"con" || wstrStem == L"prn" || wstrStem == L"aux" || wstrStem == L"nul" ||
+        wstrStem == L"conin$" || wstrStem == L"conout$")
         return true;
-    return wstrStem.size() == 4 &&
-           (wstrStem.compare(0, 3, L"com") == 0 || wstrStem.compare(0, 3, L"lpt") == 0) &&
-           wstrStem[3] >= L'1' && wstrStem[3] <= L'9';
+    if (wstrStem.size() != 4 ||
+        (wstrStem.compare(0, 3, L"com") != 0 && wstrStem.compare(0, 3, L"lpt") != 0))
+        return false;
+    // Windows reads the superscript digits 1, 2 and 3 as digits here too.
+    const wchar_t chDigit = wstrStem[3];
+    return (chDigit >= L'1' && chDigit <= L'9') || chDigit == 0xB9 || chDigit == 0xB2 ||
+           chDigit == 0xB3;
 }
-
-} // namespace
-
-namespace NetParse {
 
 bool SplitUrl(const std::wstring& wstrUrl, UrlParts& parts) {
     const size_t nColon = wstrUrl.find(L':');
@@ -243,8 +246,10 @@ bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& n
 uint32_t ProgressPercent(uint64_t ullReceived, uint32_t dwContentLength) {
     if (dwContentLength == 0)
         return 0;
-    const uint64_t ullPercent = ullReceived * 100 / dwContentLength;
-    return ullPercent > 100 ? 100 : static_cast<uint32_t>(ullPercent);
+    // Checked first: the product below must not wrap for huge counts.
+    if (ullReceived >= dwContentLength)
+        return 100;
+    return static_cast<uint32_t>(ullReceived * 100 / dwContentLength);
 }
 
 bool ParseMilliseconds(const std::wstring& wstrText, uint32_t dwMax, uint32_t& dwOut) {

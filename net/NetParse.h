@@ -39,6 +39,12 @@ std::wstring UrlFileName(const std::wstring& wstrUrl);
 // left.
 std::wstring SanitizeFileName(const std::wstring& wstrName);
 
+// True when Windows takes the name for a device whatever its extension, and
+// with blanks before the extension ignored: CON, PRN, AUX, NUL, CONIN$,
+// CONOUT$, and COM or LPT followed by one digit 1-9 or a superscript 1, 2
+// or 3; in any letter case.
+bool IsDeviceName(const std::wstring& wstrName);
+
 // The name a download is saved under, before numbering: the Content-
 // Disposition file name, or when that gives nothing usable the URL's last
 // segment, made safe with SanitizeFileName. A name without "." gets "." and

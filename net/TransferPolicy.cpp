@@ -99,7 +99,8 @@ bool ParseContentRange(const std::wstring& wstrValue, ContentRange& range) {
     SkipBlanks(wstrValue, nPos);
     static const wchar_t kUnit[] = L"bytes";
     for (const wchar_t* p = kUnit; *p; ++p, ++nPos) {
-        if (nPos >= wstrValue.size() || std::towlower(wstrValue[nPos]) != *p) {
+        if (nPos >= wstrValue.size() ||
+            static_cast<wchar_t>(std::towlower(wstrValue[nPos])) != *p) {
             return false;
         }
     }

@@ -4,6 +4,8 @@
 // an optional error output (0 or a platform error, 6 when memory runs out, 13
 // when the two conversion passes disagree).
 
+#include "Util_StringParse.h"
+
 #include <windows.h>
 
 #include <string>
@@ -19,24 +21,6 @@ bool WideToMultiByte(const std::wstring& wstrIn, std::string& strOut, UINT uCode
 // Narrow text in the given code page to wide text; the same rules.
 bool MultiByteToWide(const std::string& strIn, std::wstring& wstrOut, UINT uCodePage,
                      DWORD* pdwError = nullptr);
-
-// wcstoul of the whole text. True only when at least one character was read,
-// nothing is left over and the value is in range; ulOut receives wcstoul's
-// value in every case (ULONG_MAX on overflow). Radix 0 means automatic base.
-bool StringToULong(unsigned long& ulOut, const std::wstring& wstrText, int nRadix);
-
-// Remove blanks (U+0020 only) from the start, the end or both ends.
-void TrimLeft(std::wstring& wstr);
-void TrimRight(std::wstring& wstr);
-void Trim(std::wstring& wstr);
-
-// Cuts wstrText at every occurrence of the separator string and appends the
-// trimmed pieces to vecOut (which is not cleared). Empty pieces are kept only
-// with bKeepEmpty. One blank is appended to the text before cutting, so a
-// separator ending in a blank also matches at the very end. An empty
-// separator leaves the text as one piece.
-void Split(std::vector<std::wstring>& vecOut, const std::wstring& wstrText,
-           const std::wstring& wstrSeparator, bool bKeepEmpty);
 
 // Lower-cases in place with the C runtime; false only when memory runs out.
 bool ToLower(std::wstring& wstr);

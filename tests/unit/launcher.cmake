@@ -32,3 +32,8 @@ add_dependencies(launcher_workflow_tests test_zips)
 # It writes the prefix's remembered package path (HKLM LocalPath), which the
 # launcher runs of the tests holding this lock read and judge: never beside them.
 set_property(TEST unit.launcher_workflow_tests APPEND PROPERTY RESOURCE_LOCK loopback_ports)
+
+# Inputs the fuzz targets of fuzz/ found faults with.
+launcher_add_unit_test(fuzz_regression_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_fuzz_regressions.cpp
+    LIBS launcherCore)
