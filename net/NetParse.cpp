@@ -38,6 +38,77 @@ bool IsDeviceName(const std::wstring& wstrName) {
            wstrStem[3] >= L'1' && wstrStem[3] <= L'9';
 }
 
+// The words between nStart and nEnd, split at blanks.
+std::vector<std::wstring> BlankSeparatedWords(const std::wstring& wstrText, size_t nStart,
+                                              size_t nEnd) {
+    std::vector<std::wstring> vecWords;
+    size_t n = nStart;
+    while (n < nEnd) {
+        while (n < nEnd && IsBlank(wstrText[n]))
+            ++n;
+        const size_t nWordStart = n;
+        while (n < nEnd && !IsBlank(wstrText[n]))
+            ++n;
+        if (n > nWordStart)
+            vecWords.push_back(wstrText.substr(nWordStart, n - nWordStart));
+    }
+    return vecWords;
+}
+
+// One proxy entry: "host", "host:port", "[v6]:port", each optionally with
+// "http://" before and a path after. False when it names no host or its port
+// is out of range; the output is written only on success.
+bool ParseProxyEntry(std::wstring wstrEntry, NetParse::ProxyCandidate& out) {
+    if (AsciiLower(wstrEntry.substr(0, 7)) == L"http://")
+        wstrEntry.erase(0, 7);
+    const size_t nPath = wstrEntry.find(L'/');
+    if (nPath != std::wstring::npos)
+        wstrEntry.erase(nPath);
+
+    std::wstring wstrName;
+    std::wstring wstrPortText;
+    bool bHasPort = false;
+    if (!wstrEntry.empty() && wstrEntry[0] == L'[') {
+        const size_t nClose = wstrEntry.find(L']');
+        if (nClose == std::wstring::npos)
+            return false;
+        wstrName = wstrEntry.substr(0, nClose + 1);
+        if (nClose + 1 < wstrEntry.size()) {
+            if (wstrEntry[nClose + 1] != L':')
+                return false;
+            bHasPort = true;
+            wstrPortText = wstrEntry.substr(nClose + 2);
+        }
+    } else {
+        const size_t nColon = wstrEntry.find(L':');
+        wstrName = wstrEntry.substr(0, nColon);
+        if (nColon != std::wstring::npos) {
+            bHasPort = true;
+            wstrPortText = wstrEntry.substr(nColon + 1);
+        }
+    }
+    if (wstrName.empty())
+        return false;
+
+    long lPort = 80;
+    if (bHasPort && !wstrPortText.empty()) {
+        // Leading digits only, as the C runtime reads them; "80x" is 80.
+        if (wstrPortText[0] < L'0' || wstrPortText[0] > L'9')
+            return false;
+        lPort = 0;
+        for (size_t i = 0; i < wstrPortText.size() && wstrPortText[i] >= L'0' &&
+                           wstrPortText[i] <= L'9' && lPort <= 65535;
+             ++i)
+            lPort = lPort * 10 + (wstrPortText[i] - L'0');
+        if (lPort < 1 || lPort > 65535)
+            return false;
+    }
+    out.bDirect = false;
+    out.wstrHost = wstrName;
+    out.nPort = static_cast<int>(lPort);
+    return true;
+}
+
 } // namespace
 
 namespace NetParse {
@@ -169,74 +240,67 @@ bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter,
     return true;
 }
 
+bool operator==(const ProxyCandidate& a, const ProxyCandidate& b) {
+    if (a.bDirect || b.bDirect)
+        return a.bDirect == b.bDirect;
+    return a.nPort == b.nPort && AsciiLower(a.wstrHost) == AsciiLower(b.wstrHost);
+}
+
+std::wstring CandidateName(const ProxyCandidate& candidate) {
+    if (candidate.bDirect)
+        return L"DIRECT";
+    return candidate.wstrHost + L":" + std::to_wstring(candidate.nPort);
+}
+
+std::vector<ProxyCandidate> ParseProxyList(const std::wstring& wstrText) {
+    std::vector<ProxyCandidate> vecOut;
+    auto add = [&vecOut](const ProxyCandidate& candidate) {
+        for (const ProxyCandidate& known : vecOut) {
+            if (known == candidate)
+                return;
+        }
+        vecOut.push_back(candidate);
+    };
+    ProxyCandidate candidate;
+    size_t nStart = 0;
+    while (nStart <= wstrText.size()) {
+        size_t nEnd = wstrText.find(L';', nStart);
+        if (nEnd == std::wstring::npos)
+            nEnd = wstrText.size();
+        const std::vector<std::wstring> vecWords = BlankSeparatedWords(wstrText, nStart, nEnd);
+        nStart = nEnd + 1;
+        for (size_t i = 0; i < vecWords.size(); ++i) {
+            const std::wstring wstrWord = AsciiLower(vecWords[i]);
+            if (wstrWord == L"direct") {
+                candidate = ProxyCandidate();
+                candidate.bDirect = true;
+                add(candidate);
+            } else if (wstrWord == L"proxy" || wstrWord == L"http") {
+                // A proxy script's "PROXY host:port": the next word names it.
+                if (++i < vecWords.size() && ParseProxyEntry(vecWords[i], candidate))
+                    add(candidate);
+            } else if (wstrWord == L"https" || wstrWord == L"socks" || wstrWord == L"socks4" ||
+                       wstrWord == L"socks5") {
+                ++i; // a kind of proxy this client does not speak
+            } else if (wstrWord.find(L'=') != std::wstring::npos) {
+                // Per-scheme list: only the proxy for http requests counts.
+                if (wstrWord.compare(0, 5, L"http=") == 0 &&
+                    ParseProxyEntry(vecWords[i].substr(5), candidate))
+                    add(candidate);
+            } else if (ParseProxyEntry(vecWords[i], candidate)) {
+                add(candidate);
+            }
+        }
+    }
+    return vecOut;
+}
+
 bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& nPort) {
-    std::wstring wstrEntry;
-    const size_t nHttp = wstrText.find(L"http=");
-    if (nHttp != std::wstring::npos)
-        wstrEntry = wstrText.substr(nHttp + 5);
-    else
-        wstrEntry = wstrText;
-    const size_t nFirst = wstrEntry.find_first_not_of(L" \t");
-    wstrEntry.erase(0, nFirst == std::wstring::npos ? wstrEntry.size() : nFirst);
-    // A proxy script's answer names its kind first: "PROXY host:port; DIRECT".
-    const size_t nWordEnd = wstrEntry.find_first_of(L" \t;");
-    const std::wstring wstrWord = AsciiLower(wstrEntry.substr(0, nWordEnd));
-    if (wstrWord == L"proxy" || wstrWord == L"http") {
-        const size_t nValue = wstrEntry.find_first_not_of(L" \t", nWordEnd);
-        wstrEntry.erase(0, nValue == std::wstring::npos ? wstrEntry.size() : nValue);
-    } else if (wstrWord == L"direct" || wstrWord == L"https" || wstrWord == L"socks" ||
-               wstrWord == L"socks4" || wstrWord == L"socks5") {
+    const std::vector<ProxyCandidate> vecCandidates = ParseProxyList(wstrText);
+    if (vecCandidates.empty() || vecCandidates.front().bDirect)
         return false;
-    }
-    const size_t nEnd = wstrEntry.find_first_of(L"; \t");
-    if (nEnd != std::wstring::npos)
-        wstrEntry.erase(nEnd);
-    if (AsciiLower(wstrEntry.substr(0, 7)) == L"http://")
-        wstrEntry.erase(0, 7);
-    const size_t nPath = wstrEntry.find(L'/');
-    if (nPath != std::wstring::npos)
-        wstrEntry.erase(nPath);
-
-    std::wstring wstrName;
-    std::wstring wstrPortText;
-    bool bHasPort = false;
-    if (!wstrEntry.empty() && wstrEntry[0] == L'[') {
-        const size_t nClose = wstrEntry.find(L']');
-        if (nClose == std::wstring::npos)
-            return false;
-        wstrName = wstrEntry.substr(0, nClose + 1);
-        if (nClose + 1 < wstrEntry.size()) {
-            if (wstrEntry[nClose + 1] != L':')
-                return false;
-            bHasPort = true;
-            wstrPortText = wstrEntry.substr(nClose + 2);
-        }
-    } else {
-        const size_t nColon = wstrEntry.find(L':');
-        wstrName = wstrEntry.substr(0, nColon);
-        if (nColon != std::wstring::npos) {
-            bHasPort = true;
-            wstrPortText = wstrEntry.substr(nColon + 1);
-        }
-    }
-    if (wstrName.empty())
-        return false;
-
-    long lPort = 80;
-    if (bHasPort && !wstrPortText.empty()) {
-        // Leading digits only, as the C runtime reads them; "80x" is 80.
-        if (wstrPortText[0] < L'0' || wstrPortText[0] > L'9')
-            return false;
-        lPort = 0;
-        for (size_t i = 0; i < wstrPortText.size() && wstrPortText[i] >= L'0' &&
-                           wstrPortText[i] <= L'9' && lPort <= 65535;
-             ++i)
-            lPort = lPort * 10 + (wstrPortText[i] - L'0');
-        if (lPort < 1 || lPort > 65535)
-            return false;
-    }
-    wstrHost = wstrName;
-    nPort = static_cast<int>(lPort);
+    wstrHost = vecCandidates.front().wstrHost;
+    nPort = vecCandidates.front().nPort;
     return true;
 }
 

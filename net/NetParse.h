@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace NetParse {
 
@@ -54,13 +55,30 @@ constexpr size_t kMaxFileNameLength = 259;
 // kMaxFileNameLength.
 bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter, std::wstring& wstrOut);
 
-// Reads the proxy for http requests out of a proxy text as the platform
-// reports it: the "http=" entry of a per-scheme list, else the first entry of
-// the list (entries end at ";" or a blank). A proxy script's answer form
-// "PROXY host:port" is understood; its DIRECT, SOCKS and HTTPS entries name no
-// usable proxy. A leading "http://" is skipped. "host:port" gives both; an
-// entry without a port (or with an empty one) means port 80. False when no
-// host is named or the port is out of range.
+// One way to reach a server: through a proxy (host and port) or directly.
+struct ProxyCandidate {
+    bool bDirect = false;
+    std::wstring wstrHost;
+    int nPort = 0;
+};
+
+bool operator==(const ProxyCandidate& a, const ProxyCandidate& b);
+
+// "host:port", or "DIRECT" for the direct candidate.
+std::wstring CandidateName(const ProxyCandidate& candidate);
+
+// The ordered candidates of a proxy text as the platform reports it. Entries
+// end at ";" or a blank. In a per-scheme list only the "http=" entries count.
+// A proxy script's forms "PROXY host:port" (or "HTTP host:port") and
+// "DIRECT" are understood; its SOCKS and HTTPS entries name nothing usable
+// and are skipped, and so is an entry with no host or a port out of range. A
+// leading "http://" is skipped. "host:port" gives both; an entry without a
+// port (or with an empty one) means port 80. A candidate named twice is kept
+// once, at its first place.
+std::vector<ProxyCandidate> ParseProxyList(const std::wstring& wstrText);
+
+// The first candidate of the text when it is a proxy. False when the list is
+// empty or starts with DIRECT.
 bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& nPort);
 
 // Share of an announced body received so far, in percent, never above 100.

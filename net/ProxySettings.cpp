@@ -14,6 +14,7 @@
 #include <urlmon.h>
 #include <winhttp.h>
 
+#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -41,35 +42,7 @@ constexpr DWORD kErrorNameNotResolved = 12007; // ERROR_WINHTTP_NAME_NOT_RESOLVE
 constexpr DWORD kErrorInternal = 12004;        // ERROR_WINHTTP_INTERNAL_ERROR
 constexpr DWORD kOutOfMemory = 8;
 
-// The strings of a proxy configuration or answer, freed with GlobalFree.
-class GlobalText {
-public:
-    explicit GlobalText(LPWSTR& psz) : m_psz(psz) {}
-    ~GlobalText() { Free(); }
-    GlobalText(const GlobalText&) = delete;
-    GlobalText& operator=(const GlobalText&) = delete;
-    void Free() {
-        if (m_psz) {
-            ::GlobalFree(m_psz);
-            m_psz = nullptr;
-        }
-    }
-
-private:
-    LPWSTR& m_psz;
-};
-
-// Deletes a temporary file when it goes out of scope.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const char* pszPath) : m_pszPath(pszPath) {}
-    ~TemporaryFile() { ::DeleteFileA(m_pszPath); }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-private:
-    const char* m_pszPath;
-};
+using CvCommon::Handle::UniqueGlobalText;
 
 const wchar_t* ProxyErrorName(DWORD dwError) {
     switch (dwError) {
@@ -105,17 +78,64 @@ DWORD ProxySettings::Discover(const std::wstring& wstrUrl) {
     wchar_t szProxy[kProxyTextBuffer] = {};
     FindProxyForUrl(wstrUrl.c_str(), szProxy, kProxyTextBuffer);
     if (szProxy[0] == L'\0')
-        return ERROR_INVALID_DATA;
-    std::wstring wstrHost;
-    int nPort = 0;
-    if (!NetParse::ParseProxyText(szProxy, wstrHost, nPort)) {
+        return UseCandidates({});
+    std::vector<NetParse::ProxyCandidate> vecCandidates = NetParse::ParseProxyList(szProxy);
+    if (vecCandidates.empty())
         NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", szProxy);
-        return ERROR_INVALID_DATA;
+    return UseCandidates(std::move(vecCandidates));
+}
+
+DWORD ProxySettings::UseCandidates(std::vector<NetParse::ProxyCandidate> vecCandidates) {
+    m_vecCandidates.swap(vecCandidates);
+    m_nCurrent = 0;
+    while (m_nCurrent < m_vecCandidates.size() && WasGivenUp(m_vecCandidates[m_nCurrent]))
+        ++m_nCurrent;
+    if (!m_vecCandidates.empty() && m_nCurrent == m_vecCandidates.size()) {
+        NetDebug::Print(L"Every proxy candidate failed before; starting over with %ls",
+                        NetParse::CandidateName(m_vecCandidates.front()).c_str());
+        m_vecGivenUp.clear();
+        m_nCurrent = 0;
     }
-    m_wstrProxyServer = wstrHost;
-    m_nProxyPort = nPort;
-    m_bProxyFound = true;
+    return SelectCurrent();
+}
+
+DWORD ProxySettings::SelectCurrent() {
+    m_bProxyFound = UsingProxy();
+    if (!m_bProxyFound)
+        return ERROR_INVALID_DATA;
+    m_wstrProxyServer = m_vecCandidates[m_nCurrent].wstrHost;
+    m_nProxyPort = m_vecCandidates[m_nCurrent].nPort;
     return 0;
+}
+
+bool ProxySettings::WasGivenUp(const NetParse::ProxyCandidate& candidate) const {
+    return std::find(m_vecGivenUp.begin(), m_vecGivenUp.end(), candidate) != m_vecGivenUp.end();
+}
+
+bool ProxySettings::FailOver() {
+    if (m_nCurrent >= m_vecCandidates.size())
+        return false;
+    const NetParse::ProxyCandidate& failed = m_vecCandidates[m_nCurrent];
+    if (!WasGivenUp(failed))
+        m_vecGivenUp.push_back(failed);
+    size_t nNext = m_nCurrent + 1;
+    while (nNext < m_vecCandidates.size() && WasGivenUp(m_vecCandidates[nNext]))
+        ++nNext;
+    if (nNext == m_vecCandidates.size()) {
+        NetDebug::Print(L"Proxy failover: %ls failed, no candidate left",
+                        NetParse::CandidateName(failed).c_str());
+        return false;
+    }
+    NetDebug::Print(L"Proxy failover: %ls failed, next %ls",
+                    NetParse::CandidateName(failed).c_str(),
+                    NetParse::CandidateName(m_vecCandidates[nNext]).c_str());
+    m_nCurrent = nNext;
+    SelectCurrent();
+    return true;
+}
+
+bool ProxySettings::UsingProxy() const {
+    return m_nCurrent < m_vecCandidates.size() && !m_vecCandidates[m_nCurrent].bDirect;
 }
 
 bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size_t cchOut) {
@@ -129,9 +149,9 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
     // A failure leaves the record zeroed: nothing configured.
     ::WinHttpGetIEProxyConfigForCurrentUser(&config);
-    GlobalText autoConfigUrl(config.lpszAutoConfigUrl);
-    GlobalText proxyText(config.lpszProxy);
-    GlobalText bypassText(config.lpszProxyBypass);
+    const UniqueGlobalText autoConfigUrl(config.lpszAutoConfigUrl);
+    const UniqueGlobalText proxyText(config.lpszProxy);
+    const UniqueGlobalText bypassText(config.lpszProxyBypass);
     NetDebug::PrintLong(L"IE Proxy Auto Detect: %d\r\n IE Proxy Auto Config: %ls\r\n IE Proxy "
                         L"Server: %ls\r\n IE Proxy By Pass: %ls\r\n",
                         config.fAutoDetect, config.lpszAutoConfigUrl, config.lpszProxy,
@@ -173,10 +193,8 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
 
     if (bAsk) {
         int nRetries = 3;
-        WINHTTP_PROXY_INFO info = {};
-        GlobalText infoProxy(info.lpszProxy);
-        GlobalText infoBypass(info.lpszProxyBypass);
         for (;;) {
+            WINHTTP_PROXY_INFO info = {};
             if (!::WinHttpGetProxyForUrl(hSession.get(), pszUrl, &options, &info)) {
                 const DWORD dwError = ::GetLastError();
                 const wchar_t* pszName = ProxyErrorName(dwError);
@@ -187,9 +205,10 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
                                         static_cast<int>(dwError));
                 break;
             }
+            // Freed at the end of each attempt, a retry's included.
+            const UniqueGlobalText infoProxy(info.lpszProxy);
+            const UniqueGlobalText infoBypass(info.lpszProxyBypass);
             if (bScriptUrl && info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY && nRetries > 0) {
-                infoProxy.Free();
-                infoBypass.Free();
                 --nRetries;
                 NetDebug::PrintLong(L"Retry %d to get PAC proxy", 3 - nRetries);
                 continue;
@@ -262,7 +281,7 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
     char szScriptFile[MAX_PATH + 1] = {};
     if (::GetTempFileNameA(szTempPath, "", 0, szScriptFile) == 0)
         return -1;
-    TemporaryFile scriptFile(szScriptFile);
+    const CvCommon::Handle::UniqueTemporaryFileA scriptFile(szScriptFile);
 
     // A failed download leaves the file empty, and the script host refuses it.
     ::URLDownloadToFileA(nullptr, strScriptUrl.c_str(), szScriptFile, 0, nullptr);
@@ -284,6 +303,8 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
     if (bGot && pszReply != nullptr) {
         // The script host may answer in a block of its own, allocated with
         // GlobalAlloc and sized cbReply.
+        const CvCommon::Handle::UniqueGlobalMemory<LPSTR> ownReply(pszReply != szReply ? pszReply
+                                                                                       : nullptr);
         const size_t cbLimit = pszReply == szReply ? sizeof(szReply) : cbReply;
         const size_t nLength = strnlen(pszReply, cbLimit);
         if (nLength < cbAnswer && nLength < cbLimit) {
@@ -293,8 +314,6 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
         } else {
             NetDebug::Print(L"Proxy script answer too long");
         }
-        if (pszReply != szReply)
-            ::GlobalFree(pszReply);
     }
     const BOOL bDeInitialized = pfnDeInitialize(nullptr, 0);
     return (nResult == 0 && bDeInitialized) ? 0 : -1;

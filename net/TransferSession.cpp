@@ -331,9 +331,11 @@ TransferSession::~TransferSession() {
 DWORD TransferSession::Open(const std::wstring& wstrUrl) {
     if (m_hSession)
         return ERROR_ALREADY_INITIALIZED;
+    // The current proxy candidate for the URL; a caller whose session could not
+    // reach it fails over and opens a new session.
     ProxySettings& proxy = ProxySettings::Instance();
     proxy.Discover(wstrUrl);
-    if (proxy.m_bProxyFound) {
+    if (proxy.UsingProxy()) {
         const std::wstring wstrProxy =
             proxy.m_wstrProxyServer + L":" + std::to_wstring(proxy.m_nProxyPort);
         NetDebug::Text(wstrProxy);
