@@ -77,16 +77,14 @@ DWORD ProxySettings::Discover(const std::wstring& wstrUrl) {
     m_bProxyFound = false;
     wchar_t szProxy[kProxyTextBuffer] = {};
     FindProxyForUrl(wstrUrl.c_str(), szProxy, kProxyTextBuffer);
-    if (szProxy[0] == L'\0')
-        return UseCandidates({});
-    std::vector<NetParse::ProxyCandidate> vecCandidates = NetParse::ParseProxyList(szProxy);
-    if (vecCandidates.empty())
-        NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", szProxy);
-    return UseCandidates(std::move(vecCandidates));
+    return UseProxyText(szProxy);
 }
 
-DWORD ProxySettings::UseCandidates(std::vector<NetParse::ProxyCandidate> vecCandidates) {
-    m_vecCandidates.swap(vecCandidates);
+DWORD ProxySettings::UseProxyText(const std::wstring& wstrText) {
+    m_bProxyFound = false;
+    m_vecCandidates = NetParse::ParseProxyList(wstrText);
+    if (m_vecCandidates.empty() && !wstrText.empty())
+        NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", wstrText.c_str());
     m_nCurrent = 0;
     while (m_nCurrent < m_vecCandidates.size() && WasGivenUp(m_vecCandidates[m_nCurrent]))
         ++m_nCurrent;

@@ -36,6 +36,11 @@ public:
     bool FailOver();
     bool UsingProxy() const; // the current candidate is a proxy (not DIRECT / none)
 
+    // What Discover does with the proxy text it found (empty: none): takes
+    // its candidates and makes the first one that was not given up current.
+    // Returns what Discover returns.
+    DWORD UseProxyText(const std::wstring& wstrText);
+
     // Leaves the proxy text for the URL in pszOut (cchOut characters, zero-
     // filled by the caller); an empty text means no proxy, and so does a text
     // that does not fit. False only for a null or empty URL or when no
@@ -60,9 +65,6 @@ public:
     bool m_bProxyFound = false;
 
 private:
-    // Takes the candidates of a proxy text and makes the first one that was
-    // not given up current. Returns what Discover returns.
-    DWORD UseCandidates(std::vector<NetParse::ProxyCandidate> vecCandidates);
     // Copies the current candidate into the public fields.
     DWORD SelectCurrent();
     bool WasGivenUp(const NetParse::ProxyCandidate& candidate) const;
