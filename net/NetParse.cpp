@@ -21,6 +21,16 @@ bool IsBlank(wchar_t ch) {
     return ch == L' ' || ch == L'\t';
 }
 
+int HexValue(wchar_t ch) {
+    if (ch >= L'0' && ch <= L'9')
+        return ch - L'0';
+    if (ch >= L'a' && ch <= L'f')
+        return ch - L'a' + 10;
+    if (ch >= L'A' && ch <= L'F')
+        return ch - L'A' + 10;
+    return -1;
+}
+
 bool IsRefusedInFileName(wchar_t ch) {
     return ch < 0x20 || std::wcschr(L"<>:\"/\\|?*", ch) != nullptr;
 }
@@ -138,7 +148,7 @@ bool SplitUrl(const std::wstring& wstrUrl, UrlParts& parts) {
         parts.wstrObject = L"/";
     } else {
         wstrAuthority = wstrRest.substr(0, nSlash);
-        parts.wstrObject = wstrRest.substr(nSlash);
+        parts.wstrObject = EscapeRequestPath(wstrRest.substr(nSlash));
     }
 
     const size_t nPortColon = wstrAuthority.find(L':');
@@ -210,7 +220,7 @@ std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::ws
     if (DispositionFileName(wstrDisposition, wstrRaw))
         wstrName = SanitizeFileName(wstrRaw);
     if (wstrName.empty())
-        wstrName = SanitizeFileName(UrlFileName(wstrUrl));
+        wstrName = SanitizeFileName(DecodePercentUtf8(UrlFileName(wstrUrl)));
     if (wstrName.empty())
         return wstrName;
     if (wstrName.find(L'.') == std::wstring::npos) {
@@ -223,6 +233,122 @@ std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::ws
         wstrName += wstrType;
     }
     return wstrName;
+}
+
+bool DecodeUtf8(const std::string& strBytes, std::wstring& wstrOut) {
+    std::wstring wstrText;
+    size_t i = 0;
+    while (i < strBytes.size()) {
+        const unsigned char chLead = static_cast<unsigned char>(strBytes[i]);
+        uint32_t dwCode = 0;
+        size_t nMore = 0;
+        uint32_t dwMin = 0;
+        if (chLead < 0x80) {
+            dwCode = chLead;
+        } else if (chLead >= 0xC2 && chLead <= 0xDF) {
+            dwCode = chLead & 0x1F;
+            nMore = 1;
+            dwMin = 0x80;
+        } else if (chLead >= 0xE0 && chLead <= 0xEF) {
+            dwCode = chLead & 0x0F;
+            nMore = 2;
+            dwMin = 0x800;
+        } else if (chLead >= 0xF0 && chLead <= 0xF4) {
+            dwCode = chLead & 0x07;
+            nMore = 3;
+            dwMin = 0x10000;
+        } else {
+            return false;
+        }
+        if (strBytes.size() - i - 1 < nMore)
+            return false;
+        for (size_t k = 1; k <= nMore; ++k) {
+            const unsigned char ch = static_cast<unsigned char>(strBytes[i + k]);
+            if ((ch & 0xC0) != 0x80)
+                return false;
+            dwCode = (dwCode << 6) | (ch & 0x3F);
+        }
+        if (dwCode < dwMin || dwCode > 0x10FFFF || (dwCode >= 0xD800 && dwCode <= 0xDFFF))
+            return false;
+        if (dwCode >= 0x10000) {
+            dwCode -= 0x10000;
+            wstrText += static_cast<wchar_t>(0xD800 + (dwCode >> 10));
+            wstrText += static_cast<wchar_t>(0xDC00 + (dwCode & 0x3FF));
+        } else {
+            wstrText += static_cast<wchar_t>(dwCode);
+        }
+        i += nMore + 1;
+    }
+    wstrOut.swap(wstrText);
+    return true;
+}
+
+std::wstring DecodePercentUtf8(const std::wstring& wstrText) {
+    if (wstrText.find(L'%') == std::wstring::npos)
+        return wstrText;
+    std::string strBytes;
+    for (size_t i = 0; i < wstrText.size(); ++i) {
+        const wchar_t ch = wstrText[i];
+        if (ch == L'%') {
+            const int nHigh = i + 2 < wstrText.size() ? HexValue(wstrText[i + 1]) : -1;
+            const int nLow = nHigh >= 0 ? HexValue(wstrText[i + 2]) : -1;
+            if (nLow < 0)
+                return wstrText;
+            strBytes += static_cast<char>(nHigh * 16 + nLow);
+            i += 2;
+        } else if (ch < 0x80) {
+            strBytes += static_cast<char>(ch);
+        } else {
+            // Already decoded text mixed with escapes: keep it as it is.
+            return wstrText;
+        }
+    }
+    std::wstring wstrOut;
+    if (!DecodeUtf8(strBytes, wstrOut))
+        return wstrText;
+    return wstrOut;
+}
+
+std::wstring EscapeRequestPath(const std::wstring& wstrPath) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring wstrOut;
+    auto escape = [&wstrOut](uint32_t dwByte) {
+        wstrOut += L'%';
+        wstrOut += kHex[(dwByte >> 4) & 0xF];
+        wstrOut += kHex[dwByte & 0xF];
+    };
+    for (size_t i = 0; i < wstrPath.size(); ++i) {
+        uint32_t dwCode = static_cast<uint32_t>(wstrPath[i]) & 0xFFFF;
+        if (dwCode > 0x20 && dwCode < 0x7F) {
+            wstrOut += wstrPath[i];
+            continue;
+        }
+        if (dwCode >= 0xD800 && dwCode <= 0xDBFF && i + 1 < wstrPath.size() &&
+            (static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) >= 0xDC00 &&
+            (static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) <= 0xDFFF) {
+            dwCode = 0x10000 + ((dwCode - 0xD800) << 10) +
+                     ((static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) - 0xDC00);
+            ++i;
+        } else if (dwCode >= 0xD800 && dwCode <= 0xDFFF) {
+            dwCode = 0xFFFD;
+        }
+        if (dwCode < 0x80) {
+            escape(dwCode);
+        } else if (dwCode < 0x800) {
+            escape(0xC0 | (dwCode >> 6));
+            escape(0x80 | (dwCode & 0x3F));
+        } else if (dwCode < 0x10000) {
+            escape(0xE0 | (dwCode >> 12));
+            escape(0x80 | ((dwCode >> 6) & 0x3F));
+            escape(0x80 | (dwCode & 0x3F));
+        } else {
+            escape(0xF0 | (dwCode >> 18));
+            escape(0x80 | ((dwCode >> 12) & 0x3F));
+            escape(0x80 | ((dwCode >> 6) & 0x3F));
+            escape(0x80 | (dwCode & 0x3F));
+        }
+    }
+    return wstrOut;
 }
 
 bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter,

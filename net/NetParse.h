@@ -14,7 +14,7 @@ struct UrlParts {
     std::wstring wstrServer;
     unsigned long ulPort = 0;
     // Everything from the first "/" after the host, query included; "/" when
-    // the URL has no path.
+    // the URL has no path. Escaped with EscapeRequestPath.
     std::wstring wstrObject;
 };
 
@@ -42,10 +42,24 @@ std::wstring SanitizeFileName(const std::wstring& wstrName);
 
 // The name a download is saved under, before numbering: the Content-
 // Disposition file name, or when that gives nothing usable the URL's last
-// segment, made safe with SanitizeFileName. A name without "." gets "." and
-// the default type. Empty when no usable name exists.
+// segment with its percent escapes undone, made safe with SanitizeFileName. A name without "." gets
+// "." and the default type. Empty when no usable name exists.
 std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::wstring& wstrUrl,
                               const std::wstring& wstrDefaultType);
+
+// Well-formed UTF-8 to UTF-16 text. False (output untouched) for anything
+// else: overlong forms, surrogates, values above U+10FFFF, cut sequences.
+bool DecodeUtf8(const std::string& strBytes, std::wstring& wstrOut);
+
+// Undoes percent escapes, reading the bytes as UTF-8 ("%E6%97%A5" is one
+// character). The text comes back as it is when an escape is malformed or the
+// bytes are not UTF-8.
+std::wstring DecodePercentUtf8(const std::wstring& wstrText);
+
+// A request path as it goes on the wire: characters outside printable ASCII
+// become UTF-8 percent escapes (a blank becomes "%20"); everything else, "%"
+// included, stays. A lone surrogate becomes "%EF%BF%BD".
+std::wstring EscapeRequestPath(const std::wstring& wstrPath);
 
 // Longest file name the naming rule produces.
 constexpr size_t kMaxFileNameLength = 259;
