@@ -47,9 +47,11 @@ launcher_add_py_test(net.e2e e2e/test_net.py
     DEPENDS_ON net_driver import_root_ca)
 set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT}")
 
-# Proxy lists and failover (text rules and the run's walk over candidates).
-launcher_add_unit_test(net_proxy_failover_tests
+# Proxy lists and failover (text rules and the run's walk over candidates),
+# UTF-8 in Locations and file names, certificate flag names.
+launcher_add_unit_test(net_proxy_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_proxy_failover.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_location.cpp
     LIBS net)
 
 # Proxy failover, proxy credentials, refused certificates and Locations
