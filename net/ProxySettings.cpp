@@ -14,7 +14,6 @@
 #include <urlmon.h>
 #include <winhttp.h>
 
-#include <algorithm>
 #include <cstring>
 #include <cwchar>
 
@@ -82,58 +81,40 @@ DWORD ProxySettings::Discover(const std::wstring& wstrUrl) {
 
 DWORD ProxySettings::UseProxyText(const std::wstring& wstrText) {
     m_bProxyFound = false;
-    m_vecCandidates = NetParse::ParseProxyList(wstrText);
-    if (m_vecCandidates.empty() && !wstrText.empty())
+    std::vector<NetParse::ProxyCandidate> vecCandidates = NetParse::ParseProxyList(wstrText);
+    if (vecCandidates.empty() && !wstrText.empty())
         NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", wstrText.c_str());
-    m_nCurrent = 0;
-    while (m_nCurrent < m_vecCandidates.size() && WasGivenUp(m_vecCandidates[m_nCurrent]))
-        ++m_nCurrent;
-    if (!m_vecCandidates.empty() && m_nCurrent == m_vecCandidates.size()) {
+    if (m_candidates.Use(std::move(vecCandidates)))
         NetDebug::Print(L"Every proxy candidate failed before; starting over with %ls",
-                        NetParse::CandidateName(m_vecCandidates.front()).c_str());
-        m_vecGivenUp.clear();
-        m_nCurrent = 0;
-    }
+                        NetParse::CandidateName(*m_candidates.Current()).c_str());
     return SelectCurrent();
 }
 
 DWORD ProxySettings::SelectCurrent() {
-    m_bProxyFound = UsingProxy();
+    m_bProxyFound = m_candidates.UsingProxy();
     if (!m_bProxyFound)
         return ERROR_INVALID_DATA;
-    m_wstrProxyServer = m_vecCandidates[m_nCurrent].wstrHost;
-    m_nProxyPort = m_vecCandidates[m_nCurrent].nPort;
+    m_wstrProxyServer = m_candidates.Current()->wstrHost;
+    m_nProxyPort = m_candidates.Current()->nPort;
     return 0;
 }
 
-bool ProxySettings::WasGivenUp(const NetParse::ProxyCandidate& candidate) const {
-    return std::find(m_vecGivenUp.begin(), m_vecGivenUp.end(), candidate) != m_vecGivenUp.end();
-}
-
 bool ProxySettings::FailOver() {
-    if (m_nCurrent >= m_vecCandidates.size())
+    if (m_candidates.Current() == nullptr)
         return false;
-    const NetParse::ProxyCandidate& failed = m_vecCandidates[m_nCurrent];
-    if (!WasGivenUp(failed))
-        m_vecGivenUp.push_back(failed);
-    size_t nNext = m_nCurrent + 1;
-    while (nNext < m_vecCandidates.size() && WasGivenUp(m_vecCandidates[nNext]))
-        ++nNext;
-    if (nNext == m_vecCandidates.size()) {
-        NetDebug::Print(L"Proxy failover: %ls failed, no candidate left",
-                        NetParse::CandidateName(failed).c_str());
+    const std::wstring wstrFailed = NetParse::CandidateName(*m_candidates.Current());
+    if (!m_candidates.FailOver()) {
+        NetDebug::Print(L"Proxy failover: %ls failed, no candidate left", wstrFailed.c_str());
         return false;
     }
-    NetDebug::Print(L"Proxy failover: %ls failed, next %ls",
-                    NetParse::CandidateName(failed).c_str(),
-                    NetParse::CandidateName(m_vecCandidates[nNext]).c_str());
-    m_nCurrent = nNext;
+    NetDebug::Print(L"Proxy failover: %ls failed, next %ls", wstrFailed.c_str(),
+                    NetParse::CandidateName(*m_candidates.Current()).c_str());
     SelectCurrent();
     return true;
 }
 
 bool ProxySettings::UsingProxy() const {
-    return m_nCurrent < m_vecCandidates.size() && !m_vecCandidates[m_nCurrent].bDirect;
+    return m_candidates.UsingProxy();
 }
 
 bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size_t cchOut) {

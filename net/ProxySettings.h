@@ -7,7 +7,7 @@
 // candidates it names (proxies, and DIRECT where listed) and which of them is
 // current.
 
-#include "NetParse.h"
+#include "ProxyCandidates.h"
 
 #include <windows.h>
 
@@ -65,12 +65,9 @@ public:
     bool m_bProxyFound = false;
 
 private:
-    // Copies the current candidate into the public fields.
+    // Copies the current candidate into the public fields; returns what
+    // Discover returns.
     DWORD SelectCurrent();
-    bool WasGivenUp(const NetParse::ProxyCandidate& candidate) const;
 
-    std::vector<NetParse::ProxyCandidate> m_vecCandidates;
-    size_t m_nCurrent = 0;
-    // Candidates that failed in this run, whatever URL they were named for.
-    std::vector<NetParse::ProxyCandidate> m_vecGivenUp;
+    ProxyCandidates m_candidates;
 };

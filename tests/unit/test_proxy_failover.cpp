@@ -1,6 +1,7 @@
 // Proxy lists: the candidates a proxy text names, and how a run walks them
 // when one cannot be reached.
 #include "NetParse.h"
+#include "ProxyCandidates.h"
 #include "ProxySettings.h"
 
 #include <gtest/gtest.h>
@@ -40,37 +41,54 @@ TEST(ProxyList, KeepsEveryUsableCandidateInOrder) {
     }
 }
 
+std::wstring CurrentName(const ProxyCandidates& candidates) {
+    return candidates.Current() ? NetParse::CandidateName(*candidates.Current()) : L"none";
+}
+
 TEST(ProxyFailover, WalksTheListAndKeepsTheOneThatWorked) {
+    const std::wstring wstrList = L"PROXY a:1; PROXY b:2; DIRECT";
+    ProxyCandidates candidates;
+    EXPECT_FALSE(candidates.Use(NetParse::ParseProxyList(wstrList)));
+    EXPECT_EQ(CurrentName(candidates), L"a:1");
+    EXPECT_TRUE(candidates.UsingProxy());
+
+    ASSERT_TRUE(candidates.FailOver());
+    EXPECT_EQ(CurrentName(candidates), L"b:2");
+    // Later discoveries of the run keep b, and skip a in another URL's list.
+    candidates.Use(NetParse::ParseProxyList(wstrList));
+    EXPECT_EQ(CurrentName(candidates), L"b:2");
+    candidates.Use(NetParse::ParseProxyList(L"a:1;c:3"));
+    EXPECT_EQ(CurrentName(candidates), L"c:3");
+
+    candidates.Use(NetParse::ParseProxyList(wstrList));
+    ASSERT_TRUE(candidates.FailOver());
+    EXPECT_EQ(CurrentName(candidates), L"DIRECT");
+    EXPECT_FALSE(candidates.UsingProxy());
+    EXPECT_FALSE(candidates.FailOver());
+    EXPECT_EQ(CurrentName(candidates), L"DIRECT");
+
+    // Every candidate failed: the next list starts over at its first.
+    EXPECT_TRUE(candidates.Use(NetParse::ParseProxyList(wstrList)));
+    EXPECT_EQ(CurrentName(candidates), L"a:1");
+
+    EXPECT_FALSE(candidates.Use({}));
+    EXPECT_EQ(candidates.Current(), nullptr);
+    EXPECT_FALSE(candidates.UsingProxy());
+    EXPECT_FALSE(candidates.FailOver());
+}
+
+TEST(ProxyFailover, SettingsShowTheCurrentCandidate) {
     ProxySettings proxy;
-    EXPECT_EQ(proxy.UseProxyText(L"PROXY a:1; PROXY b:2; DIRECT"), 0u);
-    EXPECT_TRUE(proxy.UsingProxy());
+    EXPECT_EQ(proxy.UseProxyText(L"PROXY a:1; DIRECT"), 0u);
+    EXPECT_TRUE(proxy.m_bProxyFound);
     EXPECT_EQ(proxy.m_wstrProxyServer + L":" + std::to_wstring(proxy.m_nProxyPort), L"a:1");
-
-    ASSERT_TRUE(proxy.FailOver());
-    EXPECT_EQ(proxy.m_wstrProxyServer + L":" + std::to_wstring(proxy.m_nProxyPort), L"b:2");
-    // The next discovery of the run names the same list: b stays current, and
-    // so it does for another URL whose list also names a.
-    EXPECT_EQ(proxy.UseProxyText(L"PROXY a:1; PROXY b:2; DIRECT"), 0u);
-    EXPECT_EQ(proxy.m_wstrProxyServer, L"b");
-    EXPECT_EQ(proxy.UseProxyText(L"a:1;c:3"), 0u);
-    EXPECT_EQ(proxy.m_wstrProxyServer, L"c");
-
-    EXPECT_EQ(proxy.UseProxyText(L"PROXY a:1; PROXY b:2; DIRECT"), 0u);
     ASSERT_TRUE(proxy.FailOver());
     EXPECT_FALSE(proxy.UsingProxy());
     EXPECT_FALSE(proxy.m_bProxyFound);
-    EXPECT_FALSE(proxy.FailOver());
-    EXPECT_FALSE(proxy.UsingProxy());
-
-    // Every candidate failed: a later discovery starts over at the first.
-    EXPECT_EQ(proxy.UseProxyText(L"PROXY a:1; PROXY b:2; DIRECT"), 0u);
-    EXPECT_EQ(proxy.m_wstrProxyServer, L"a");
-
-    // No proxy at all: direct, nothing to fail over to, old host kept.
+    // Going direct leaves the last proxy's host and port as they were.
     EXPECT_EQ(proxy.UseProxyText(L""), static_cast<DWORD>(ERROR_INVALID_DATA));
-    EXPECT_FALSE(proxy.UsingProxy());
-    EXPECT_FALSE(proxy.FailOver());
     EXPECT_EQ(proxy.m_wstrProxyServer, L"a");
+    EXPECT_FALSE(proxy.FailOver());
 }
 
 } // namespace
