@@ -87,8 +87,12 @@ class ProxyAndFailureTest(unittest.TestCase):
         # The target is named localhost: Wine's WinHTTP tells a proxy from the
         # target by host name.
         url = url.replace("127.0.0.1", "localhost")
-        pac = self.store.route("/list.pac", body=pac_script(f"PROXY {dead}; PROXY {good.address}; DIRECT"),
-                               headers=[("Content-Type", "application/x-ns-proxy-autoconfig")])
+        # A proxy script run by the script host, which hands its whole answer
+        # over (Wine's own WinHTTP evaluation keeps only the first proxy).
+        path = os.path.join(self.work, "list.pac")
+        with open(path, "wb") as f:
+            f.write(pac_script(f"PROXY {dead}; PROXY {good.address}; DIRECT"))
+        pac = "file:///" + self.bed.to_windows_path(path).replace("\\", "/")
         for flags, text, autoconfig in ((PROXY_TYPE_PROXY, f"{dead};{good.address}", ""),
                                         (PROXY_TYPE_AUTO_PROXY_URL, "", pac)):
             with self.subTest(setting=text or autoconfig):
