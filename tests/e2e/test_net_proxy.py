@@ -88,7 +88,7 @@ class ProxyAndFailureTest(unittest.TestCase):
         # target by host name.
         url = url.replace("127.0.0.1", "localhost")
         # A proxy script run by the script host, which hands its whole answer
-        # over (Wine's own WinHTTP evaluation keeps only the first proxy).
+        # over (WinHTTP's own evaluation under Wine may keep only the first).
         path = os.path.join(self.work, "list.pac")
         with open(path, "wb") as f:
             f.write(pac_script(f"PROXY {dead}; PROXY {good.address}; DIRECT"))
