@@ -48,4 +48,27 @@ std::wstring Message(uint32_t dwFlags) {
            L", certificate flags " + Hex(dwFlags) + L" (" + FlagNames(dwFlags) + L")";
 }
 
+std::wstring ErrorMessage(uint32_t dwError) {
+    static const struct {
+        uint32_t dwError;
+        const wchar_t* pszName;
+    } kErrors[] = {
+        {12037, L"ERROR_WINHTTP_SECURE_CERT_DATE_INVALID"},
+        {12038, L"ERROR_WINHTTP_SECURE_CERT_CN_INVALID"},
+        {12044, L"ERROR_WINHTTP_CLIENT_AUTH_CERT_NEEDED"},
+        {12045, L"ERROR_WINHTTP_SECURE_INVALID_CA"},
+        {12057, L"ERROR_WINHTTP_SECURE_CERT_REV_FAILED"},
+        {12157, L"ERROR_WINHTTP_SECURE_CHANNEL_ERROR"},
+        {12169, L"ERROR_WINHTTP_SECURE_INVALID_CERT"},
+        {12170, L"ERROR_WINHTTP_SECURE_CERT_REVOKED"},
+        {12179, L"ERROR_WINHTTP_SECURE_CERT_WRONG_USAGE"},
+    };
+    for (const auto& error : kErrors) {
+        if (error.dwError == dwError)
+            return L"secure failure, win error " + std::to_wstring(dwError) + L" (" +
+                   error.pszName + L")";
+    }
+    return std::wstring();
+}
+
 } // namespace SecureFailure

@@ -25,4 +25,9 @@ std::wstring FlagNames(uint32_t dwFlags);
 // "secure failure, win error 12175, certificate flags 0x8 (INVALID_CA)".
 std::wstring Message(uint32_t dwFlags);
 
+// For a request that ended with one of the platform's certificate errors
+// (some stacks report those instead of flags): "secure failure, win error
+// 12045 (ERROR_WINHTTP_SECURE_INVALID_CA)". Empty for any other error.
+std::wstring ErrorMessage(uint32_t dwError);
+
 } // namespace SecureFailure

@@ -48,6 +48,13 @@ void QueryHeaderText(HINTERNET hRequest, DWORD dwInfoLevel, std::wstring& wstrOu
     delete[] pszBuffer;
 }
 
+// A request that ended with a certificate error names it.
+void LogCertificateError(DWORD dwError) {
+    const std::wstring wstrCause = SecureFailure::ErrorMessage(dwError);
+    if (!wstrCause.empty())
+        NetDebug::Text(wstrCause);
+}
+
 // WinHTTP widens header bytes with the ANSI code page. A server that sends a
 // Location in raw UTF-8 bytes gets it read as ANSI text; when the text maps
 // back to the same bytes exactly and they are well-formed UTF-8, that is what
@@ -203,6 +210,7 @@ LONG TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVO
         DWORD dwError = ERROR_WINHTTP_INTERNAL_ERROR;
         if (pvInfo && dwInfoLength >= sizeof(WINHTTP_ASYNC_RESULT))
             dwError = static_cast<const WINHTTP_ASYNC_RESULT*>(pvInfo)->dwError;
+        LogCertificateError(dwError);
         Failure(dwError);
         return E_FAIL;
     }

@@ -48,6 +48,9 @@ TEST(NetSecureFailure, NamesEveryFlag) {
     EXPECT_EQ(SecureFailure::FlagNames(0x4 | 0x2 | 0x40 | 0x300),
               L"INVALID_CERT, CERT_REVOKED, CERT_WRONG_USAGE, 0x300");
     EXPECT_EQ(SecureFailure::FlagNames(0), L"none");
+    EXPECT_EQ(SecureFailure::ErrorMessage(12045),
+              L"secure failure, win error 12045 (ERROR_WINHTTP_SECURE_INVALID_CA)");
+    EXPECT_EQ(SecureFailure::ErrorMessage(12029), L"");
 }
 
 } // namespace
