@@ -113,8 +113,6 @@ struct TransferSession::Request {
     std::wstring wstrContentDisposition;
     // Set once a proxy's 407 was answered: a second one stands.
     bool bProxyAuthAnswered = false;
-    // Certificate flags of the last secure-channel failure.
-    DWORD dwSecureFailureFlags = 0;
     char readBuffer[kChunkSize] = {};
 
     void AddRef() { ::InterlockedIncrement(&lReferences); }
@@ -215,14 +213,11 @@ LONG TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVO
         return E_FAIL;
     }
     case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
-        // The reason comes as certificate flags; REQUEST_ERROR follows.
+        // The reason comes as certificate flags, named in the log;
+        // REQUEST_ERROR follows.
         DWORD dwFlags = 0;
         if (pvInfo && dwInfoLength >= sizeof(DWORD))
             dwFlags = *static_cast<const DWORD*>(pvInfo);
-        {
-            SingleLock guard(&lock);
-            dwSecureFailureFlags = dwFlags;
-        }
         NetDebug::Text(SecureFailure::Message(dwFlags));
         Failure(ERROR_WINHTTP_SECURE_FAILURE);
         return E_FAIL;
