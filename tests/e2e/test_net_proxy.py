@@ -53,8 +53,7 @@ class ProxyAndFailureTest(unittest.TestCase):
         cls.ca = TestCA(os.path.join(cls.work, "ca"))
         cls.ca.trust_in(cls.bed, IMPORT_CA)
         cls.store = PackageStore()
-        cls.secure = PackageStore(ssl_context=cls.ca.server_context())
-        cls.servers = [cls.store, cls.secure]
+        cls.servers = [cls.store]
 
     @classmethod
     def tearDownClass(cls):
@@ -65,7 +64,6 @@ class ProxyAndFailureTest(unittest.TestCase):
 
     def setUp(self):
         self.store.reset()
-        self.secure.reset()
 
     def proxy(self, **kwargs):
         proxy = Proxy(**kwargs)
