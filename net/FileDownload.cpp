@@ -99,6 +99,8 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
             const bool bProgress = partial.Held() > ullFurthest;
             ullFurthest = std::max(ullFurthest, partial.Held());
             const DWORD dwRetryError = dwError != 0 ? dwError : dwBodyError;
+            if (schedule.FailOverProxy(dwError, dwStatus, dwBodyError))
+                continue;
             if (schedule.Next(dwRetryError, dwStatus, session.RetryAfter(), bProgress))
                 continue;
             if (schedule.Cancelled() && dwError != ERROR_CANCELLED) {

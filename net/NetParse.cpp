@@ -21,6 +21,16 @@ bool IsBlank(wchar_t ch) {
     return ch == L' ' || ch == L'\t';
 }
 
+int HexValue(wchar_t ch) {
+    if (ch >= L'0' && ch <= L'9')
+        return ch - L'0';
+    if (ch >= L'a' && ch <= L'f')
+        return ch - L'a' + 10;
+    if (ch >= L'A' && ch <= L'F')
+        return ch - L'A' + 10;
+    return -1;
+}
+
 bool IsRefusedInFileName(wchar_t ch) {
     return ch < 0x20 || std::wcschr(L"<>:\"/\\|?*", ch) != nullptr;
 }
@@ -44,6 +54,81 @@ bool IsDeviceName(const std::wstring& wstrName) {
     return (chDigit >= L'1' && chDigit <= L'9') || chDigit == 0xB9 || chDigit == 0xB2 ||
            chDigit == 0xB3;
 }
+
+// The words between nStart and nEnd, split at blanks.
+std::vector<std::wstring> BlankSeparatedWords(const std::wstring& wstrText, size_t nStart,
+                                              size_t nEnd) {
+    std::vector<std::wstring> vecWords;
+    size_t n = nStart;
+    while (n < nEnd) {
+        while (n < nEnd && IsBlank(wstrText[n]))
+            ++n;
+        const size_t nWordStart = n;
+        while (n < nEnd && !IsBlank(wstrText[n]))
+            ++n;
+        if (n > nWordStart)
+            vecWords.push_back(wstrText.substr(nWordStart, n - nWordStart));
+    }
+    return vecWords;
+}
+
+// One proxy entry: "host", "host:port", "[v6]:port", each optionally with
+// "http://" before and a path after. False when it names no host or its port
+// is out of range; the output is written only on success.
+bool ParseProxyEntry(std::wstring wstrEntry, NetParse::ProxyCandidate& out) {
+    if (AsciiLower(wstrEntry.substr(0, 7)) == L"http://")
+        wstrEntry.erase(0, 7);
+    const size_t nPath = wstrEntry.find(L'/');
+    if (nPath != std::wstring::npos)
+        wstrEntry.erase(nPath);
+
+    std::wstring wstrName;
+    std::wstring wstrPortText;
+    bool bHasPort = false;
+    if (!wstrEntry.empty() && wstrEntry[0] == L'[') {
+        const size_t nClose = wstrEntry.find(L']');
+        if (nClose == std::wstring::npos)
+            return false;
+        wstrName = wstrEntry.substr(0, nClose + 1);
+        if (nClose + 1 < wstrEntry.size()) {
+            if (wstrEntry[nClose + 1] != L':')
+                return false;
+            bHasPort = true;
+            wstrPortText = wstrEntry.substr(nClose + 2);
+        }
+    } else {
+        const size_t nColon = wstrEntry.find(L':');
+        wstrName = wstrEntry.substr(0, nColon);
+        if (nColon != std::wstring::npos) {
+            bHasPort = true;
+            wstrPortText = wstrEntry.substr(nColon + 1);
+        }
+    }
+    if (wstrName.empty())
+        return false;
+
+    long lPort = 80;
+    if (bHasPort && !wstrPortText.empty()) {
+        // Leading digits only, as the C runtime reads them; "80x" is 80.
+        if (wstrPortText[0] < L'0' || wstrPortText[0] > L'9')
+            return false;
+        lPort = 0;
+        for (size_t i = 0; i < wstrPortText.size() && wstrPortText[i] >= L'0' &&
+                           wstrPortText[i] <= L'9' && lPort <= 65535;
+             ++i)
+            lPort = lPort * 10 + (wstrPortText[i] - L'0');
+        if (lPort < 1 || lPort > 65535)
+            return false;
+    }
+    out.bDirect = false;
+    out.wstrHost = wstrName;
+    out.nPort = static_cast<int>(lPort);
+    return true;
+}
+
+} // namespace NetParse
+
+namespace NetParse {
 
 bool SplitUrl(const std::wstring& wstrUrl, UrlParts& parts) {
     const size_t nColon = wstrUrl.find(L':');
@@ -70,7 +155,7 @@ bool SplitUrl(const std::wstring& wstrUrl, UrlParts& parts) {
         parts.wstrObject = L"/";
     } else {
         wstrAuthority = wstrRest.substr(0, nSlash);
-        parts.wstrObject = wstrRest.substr(nSlash);
+        parts.wstrObject = EscapeRequestPath(wstrRest.substr(nSlash));
     }
 
     const size_t nPortColon = wstrAuthority.find(L':');
@@ -142,7 +227,7 @@ std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::ws
     if (DispositionFileName(wstrDisposition, wstrRaw))
         wstrName = SanitizeFileName(wstrRaw);
     if (wstrName.empty())
-        wstrName = SanitizeFileName(UrlFileName(wstrUrl));
+        wstrName = SanitizeFileName(DecodePercentUtf8(UrlFileName(wstrUrl)));
     if (wstrName.empty())
         return wstrName;
     if (wstrName.find(L'.') == std::wstring::npos) {
@@ -155,6 +240,122 @@ std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::ws
         wstrName += wstrType;
     }
     return wstrName;
+}
+
+bool DecodeUtf8(const std::string& strBytes, std::wstring& wstrOut) {
+    std::wstring wstrText;
+    size_t i = 0;
+    while (i < strBytes.size()) {
+        const unsigned char chLead = static_cast<unsigned char>(strBytes[i]);
+        uint32_t dwCode = 0;
+        size_t nMore = 0;
+        uint32_t dwMin = 0;
+        if (chLead < 0x80) {
+            dwCode = chLead;
+        } else if (chLead >= 0xC2 && chLead <= 0xDF) {
+            dwCode = chLead & 0x1F;
+            nMore = 1;
+            dwMin = 0x80;
+        } else if (chLead >= 0xE0 && chLead <= 0xEF) {
+            dwCode = chLead & 0x0F;
+            nMore = 2;
+            dwMin = 0x800;
+        } else if (chLead >= 0xF0 && chLead <= 0xF4) {
+            dwCode = chLead & 0x07;
+            nMore = 3;
+            dwMin = 0x10000;
+        } else {
+            return false;
+        }
+        if (strBytes.size() - i - 1 < nMore)
+            return false;
+        for (size_t k = 1; k <= nMore; ++k) {
+            const unsigned char ch = static_cast<unsigned char>(strBytes[i + k]);
+            if ((ch & 0xC0) != 0x80)
+                return false;
+            dwCode = (dwCode << 6) | (ch & 0x3F);
+        }
+        if (dwCode < dwMin || dwCode > 0x10FFFF || (dwCode >= 0xD800 && dwCode <= 0xDFFF))
+            return false;
+        if (dwCode >= 0x10000) {
+            dwCode -= 0x10000;
+            wstrText += static_cast<wchar_t>(0xD800 + (dwCode >> 10));
+            wstrText += static_cast<wchar_t>(0xDC00 + (dwCode & 0x3FF));
+        } else {
+            wstrText += static_cast<wchar_t>(dwCode);
+        }
+        i += nMore + 1;
+    }
+    wstrOut.swap(wstrText);
+    return true;
+}
+
+std::wstring DecodePercentUtf8(const std::wstring& wstrText) {
+    if (wstrText.find(L'%') == std::wstring::npos)
+        return wstrText;
+    std::string strBytes;
+    for (size_t i = 0; i < wstrText.size(); ++i) {
+        const wchar_t ch = wstrText[i];
+        if (ch == L'%') {
+            const int nHigh = i + 2 < wstrText.size() ? HexValue(wstrText[i + 1]) : -1;
+            const int nLow = nHigh >= 0 ? HexValue(wstrText[i + 2]) : -1;
+            if (nLow < 0)
+                return wstrText;
+            strBytes += static_cast<char>(nHigh * 16 + nLow);
+            i += 2;
+        } else if (ch < 0x80) {
+            strBytes += static_cast<char>(ch);
+        } else {
+            // Already decoded text mixed with escapes: keep it as it is.
+            return wstrText;
+        }
+    }
+    std::wstring wstrOut;
+    if (!DecodeUtf8(strBytes, wstrOut))
+        return wstrText;
+    return wstrOut;
+}
+
+std::wstring EscapeRequestPath(const std::wstring& wstrPath) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::wstring wstrOut;
+    auto escape = [&wstrOut](uint32_t dwByte) {
+        wstrOut += L'%';
+        wstrOut += kHex[(dwByte >> 4) & 0xF];
+        wstrOut += kHex[dwByte & 0xF];
+    };
+    for (size_t i = 0; i < wstrPath.size(); ++i) {
+        uint32_t dwCode = static_cast<uint32_t>(wstrPath[i]) & 0xFFFF;
+        if (dwCode > 0x20 && dwCode < 0x7F) {
+            wstrOut += wstrPath[i];
+            continue;
+        }
+        if (dwCode >= 0xD800 && dwCode <= 0xDBFF && i + 1 < wstrPath.size() &&
+            (static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) >= 0xDC00 &&
+            (static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) <= 0xDFFF) {
+            dwCode = 0x10000 + ((dwCode - 0xD800) << 10) +
+                     ((static_cast<uint32_t>(wstrPath[i + 1]) & 0xFFFF) - 0xDC00);
+            ++i;
+        } else if (dwCode >= 0xD800 && dwCode <= 0xDFFF) {
+            dwCode = 0xFFFD;
+        }
+        if (dwCode < 0x80) {
+            escape(dwCode);
+        } else if (dwCode < 0x800) {
+            escape(0xC0 | (dwCode >> 6));
+            escape(0x80 | (dwCode & 0x3F));
+        } else if (dwCode < 0x10000) {
+            escape(0xE0 | (dwCode >> 12));
+            escape(0x80 | ((dwCode >> 6) & 0x3F));
+            escape(0x80 | (dwCode & 0x3F));
+        } else {
+            escape(0xF0 | (dwCode >> 18));
+            escape(0x80 | ((dwCode >> 12) & 0x3F));
+            escape(0x80 | ((dwCode >> 6) & 0x3F));
+            escape(0x80 | (dwCode & 0x3F));
+        }
+    }
+    return wstrOut;
 }
 
 bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter,
@@ -172,74 +373,67 @@ bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter,
     return true;
 }
 
+bool operator==(const ProxyCandidate& a, const ProxyCandidate& b) {
+    if (a.bDirect || b.bDirect)
+        return a.bDirect == b.bDirect;
+    return a.nPort == b.nPort && AsciiLower(a.wstrHost) == AsciiLower(b.wstrHost);
+}
+
+std::wstring CandidateName(const ProxyCandidate& candidate) {
+    if (candidate.bDirect)
+        return L"DIRECT";
+    return candidate.wstrHost + L":" + std::to_wstring(candidate.nPort);
+}
+
+std::vector<ProxyCandidate> ParseProxyList(const std::wstring& wstrText) {
+    std::vector<ProxyCandidate> vecOut;
+    auto add = [&vecOut](const ProxyCandidate& candidate) {
+        for (const ProxyCandidate& known : vecOut) {
+            if (known == candidate)
+                return;
+        }
+        vecOut.push_back(candidate);
+    };
+    ProxyCandidate candidate;
+    size_t nStart = 0;
+    while (nStart <= wstrText.size()) {
+        size_t nEnd = wstrText.find(L';', nStart);
+        if (nEnd == std::wstring::npos)
+            nEnd = wstrText.size();
+        const std::vector<std::wstring> vecWords = BlankSeparatedWords(wstrText, nStart, nEnd);
+        nStart = nEnd + 1;
+        for (size_t i = 0; i < vecWords.size(); ++i) {
+            const std::wstring wstrWord = AsciiLower(vecWords[i]);
+            if (wstrWord == L"direct") {
+                candidate = ProxyCandidate();
+                candidate.bDirect = true;
+                add(candidate);
+            } else if (wstrWord == L"proxy" || wstrWord == L"http") {
+                // A proxy script's "PROXY host:port": the next word names it.
+                if (++i < vecWords.size() && ParseProxyEntry(vecWords[i], candidate))
+                    add(candidate);
+            } else if (wstrWord == L"https" || wstrWord == L"socks" || wstrWord == L"socks4" ||
+                       wstrWord == L"socks5") {
+                ++i; // a kind of proxy this client does not speak
+            } else if (wstrWord.find(L'=') != std::wstring::npos) {
+                // Per-scheme list: only the proxy for http requests counts.
+                if (wstrWord.compare(0, 5, L"http=") == 0 &&
+                    ParseProxyEntry(vecWords[i].substr(5), candidate))
+                    add(candidate);
+            } else if (ParseProxyEntry(vecWords[i], candidate)) {
+                add(candidate);
+            }
+        }
+    }
+    return vecOut;
+}
+
 bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& nPort) {
-    std::wstring wstrEntry;
-    const size_t nHttp = wstrText.find(L"http=");
-    if (nHttp != std::wstring::npos)
-        wstrEntry = wstrText.substr(nHttp + 5);
-    else
-        wstrEntry = wstrText;
-    const size_t nFirst = wstrEntry.find_first_not_of(L" \t");
-    wstrEntry.erase(0, nFirst == std::wstring::npos ? wstrEntry.size() : nFirst);
-    // A proxy script's answer names its kind first: "PROXY host:port; DIRECT".
-    const size_t nWordEnd = wstrEntry.find_first_of(L" \t;");
-    const std::wstring wstrWord = AsciiLower(wstrEntry.substr(0, nWordEnd));
-    if (wstrWord == L"proxy" || wstrWord == L"http") {
-        const size_t nValue = wstrEntry.find_first_not_of(L" \t", nWordEnd);
-        wstrEntry.erase(0, nValue == std::wstring::npos ? wstrEntry.size() : nValue);
-    } else if (wstrWord == L"direct" || wstrWord == L"https" || wstrWord == L"socks" ||
-               wstrWord == L"socks4" || wstrWord == L"socks5") {
+    const std::vector<ProxyCandidate> vecCandidates = ParseProxyList(wstrText);
+    if (vecCandidates.empty() || vecCandidates.front().bDirect)
         return false;
-    }
-    const size_t nEnd = wstrEntry.find_first_of(L"; \t");
-    if (nEnd != std::wstring::npos)
-        wstrEntry.erase(nEnd);
-    if (AsciiLower(wstrEntry.substr(0, 7)) == L"http://")
-        wstrEntry.erase(0, 7);
-    const size_t nPath = wstrEntry.find(L'/');
-    if (nPath != std::wstring::npos)
-        wstrEntry.erase(nPath);
-
-    std::wstring wstrName;
-    std::wstring wstrPortText;
-    bool bHasPort = false;
-    if (!wstrEntry.empty() && wstrEntry[0] == L'[') {
-        const size_t nClose = wstrEntry.find(L']');
-        if (nClose == std::wstring::npos)
-            return false;
-        wstrName = wstrEntry.substr(0, nClose + 1);
-        if (nClose + 1 < wstrEntry.size()) {
-            if (wstrEntry[nClose + 1] != L':')
-                return false;
-            bHasPort = true;
-            wstrPortText = wstrEntry.substr(nClose + 2);
-        }
-    } else {
-        const size_t nColon = wstrEntry.find(L':');
-        wstrName = wstrEntry.substr(0, nColon);
-        if (nColon != std::wstring::npos) {
-            bHasPort = true;
-            wstrPortText = wstrEntry.substr(nColon + 1);
-        }
-    }
-    if (wstrName.empty())
-        return false;
-
-    long lPort = 80;
-    if (bHasPort && !wstrPortText.empty()) {
-        // Leading digits only, as the C runtime reads them; "80x" is 80.
-        if (wstrPortText[0] < L'0' || wstrPortText[0] > L'9')
-            return false;
-        lPort = 0;
-        for (size_t i = 0; i < wstrPortText.size() && wstrPortText[i] >= L'0' &&
-                           wstrPortText[i] <= L'9' && lPort <= 65535;
-             ++i)
-            lPort = lPort * 10 + (wstrPortText[i] - L'0');
-        if (lPort < 1 || lPort > 65535)
-            return false;
-    }
-    wstrHost = wstrName;
-    nPort = static_cast<int>(lPort);
+    wstrHost = vecCandidates.front().wstrHost;
+    nPort = vecCandidates.front().nPort;
     return true;
 }
 

@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace NetParse {
 
@@ -13,7 +14,7 @@ struct UrlParts {
     std::wstring wstrServer;
     unsigned long ulPort = 0;
     // Everything from the first "/" after the host, query included; "/" when
-    // the URL has no path.
+    // the URL has no path. Escaped with EscapeRequestPath.
     std::wstring wstrObject;
 };
 
@@ -47,10 +48,24 @@ bool IsDeviceName(const std::wstring& wstrName);
 
 // The name a download is saved under, before numbering: the Content-
 // Disposition file name, or when that gives nothing usable the URL's last
-// segment, made safe with SanitizeFileName. A name without "." gets "." and
-// the default type. Empty when no usable name exists.
+// segment with its percent escapes undone, made safe with SanitizeFileName. A name without "." gets
+// "." and the default type. Empty when no usable name exists.
 std::wstring DownloadFileName(const std::wstring& wstrDisposition, const std::wstring& wstrUrl,
                               const std::wstring& wstrDefaultType);
+
+// Well-formed UTF-8 to UTF-16 text. False (output untouched) for anything
+// else: overlong forms, surrogates, values above U+10FFFF, cut sequences.
+bool DecodeUtf8(const std::string& strBytes, std::wstring& wstrOut);
+
+// Undoes percent escapes, reading the bytes as UTF-8 ("%E6%97%A5" is one
+// character). The text comes back as it is when an escape is malformed or the
+// bytes are not UTF-8.
+std::wstring DecodePercentUtf8(const std::wstring& wstrText);
+
+// A request path as it goes on the wire: characters outside printable ASCII
+// become UTF-8 percent escapes (a blank becomes "%20"); everything else, "%"
+// included, stays. A lone surrogate becomes "%EF%BF%BD".
+std::wstring EscapeRequestPath(const std::wstring& wstrPath);
 
 // Longest file name the naming rule produces.
 constexpr size_t kMaxFileNameLength = 259;
@@ -60,13 +75,30 @@ constexpr size_t kMaxFileNameLength = 259;
 // kMaxFileNameLength.
 bool NumberedFileName(const std::wstring& wstrName, unsigned long ulCounter, std::wstring& wstrOut);
 
-// Reads the proxy for http requests out of a proxy text as the platform
-// reports it: the "http=" entry of a per-scheme list, else the first entry of
-// the list (entries end at ";" or a blank). A proxy script's answer form
-// "PROXY host:port" is understood; its DIRECT, SOCKS and HTTPS entries name no
-// usable proxy. A leading "http://" is skipped. "host:port" gives both; an
-// entry without a port (or with an empty one) means port 80. False when no
-// host is named or the port is out of range.
+// One way to reach a server: through a proxy (host and port) or directly.
+struct ProxyCandidate {
+    bool bDirect = false;
+    std::wstring wstrHost;
+    int nPort = 0;
+};
+
+bool operator==(const ProxyCandidate& a, const ProxyCandidate& b);
+
+// "host:port", or "DIRECT" for the direct candidate.
+std::wstring CandidateName(const ProxyCandidate& candidate);
+
+// The ordered candidates of a proxy text as the platform reports it. Entries
+// end at ";" or a blank. In a per-scheme list only the "http=" entries count.
+// A proxy script's forms "PROXY host:port" (or "HTTP host:port") and
+// "DIRECT" are understood; its SOCKS and HTTPS entries name nothing usable
+// and are skipped, and so is an entry with no host or a port out of range. A
+// leading "http://" is skipped. "host:port" gives both; an entry without a
+// port (or with an empty one) means port 80. A candidate named twice is kept
+// once, at its first place.
+std::vector<ProxyCandidate> ParseProxyList(const std::wstring& wstrText);
+
+// The first candidate of the text when it is a proxy. False when the list is
+// empty or starts with DIRECT.
 bool ParseProxyText(const std::wstring& wstrText, std::wstring& wstrHost, int& nPort);
 
 // Share of an announced body received so far, in percent, never above 100.

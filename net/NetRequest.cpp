@@ -81,6 +81,9 @@ ResultCode SubmitRequest(const std::wstring& wstrUrl, const std::string& strBody
                 attempt.dwError == 0 && attempt.dwStatus != 0 &&
                 (attempt.dwStatus == kHttpFound || !bDelivers || attempt.dwBodyError == 0);
             const bool bFinal = bDone && !TransferPolicy::IsTransient(0, attempt.dwStatus);
+            if (!bFinal &&
+                schedule.FailOverProxy(attempt.dwError, attempt.dwStatus, attempt.dwBodyError))
+                continue;
             if (!bFinal && schedule.Next(RetryError(attempt, bDelivers), attempt.dwStatus,
                                          session.RetryAfter(), false))
                 continue;

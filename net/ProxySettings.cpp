@@ -41,35 +41,7 @@ constexpr DWORD kErrorNameNotResolved = 12007; // ERROR_WINHTTP_NAME_NOT_RESOLVE
 constexpr DWORD kErrorInternal = 12004;        // ERROR_WINHTTP_INTERNAL_ERROR
 constexpr DWORD kOutOfMemory = 8;
 
-// The strings of a proxy configuration or answer, freed with GlobalFree.
-class GlobalText {
-public:
-    explicit GlobalText(LPWSTR& psz) : m_psz(psz) {}
-    ~GlobalText() { Free(); }
-    GlobalText(const GlobalText&) = delete;
-    GlobalText& operator=(const GlobalText&) = delete;
-    void Free() {
-        if (m_psz) {
-            ::GlobalFree(m_psz);
-            m_psz = nullptr;
-        }
-    }
-
-private:
-    LPWSTR& m_psz;
-};
-
-// Deletes a temporary file when it goes out of scope.
-class TemporaryFile {
-public:
-    explicit TemporaryFile(const char* pszPath) : m_pszPath(pszPath) {}
-    ~TemporaryFile() { ::DeleteFileA(m_pszPath); }
-    TemporaryFile(const TemporaryFile&) = delete;
-    TemporaryFile& operator=(const TemporaryFile&) = delete;
-
-private:
-    const char* m_pszPath;
-};
+using CvCommon::Handle::UniqueGlobalText;
 
 const wchar_t* ProxyErrorName(DWORD dwError) {
     switch (dwError) {
@@ -104,18 +76,45 @@ DWORD ProxySettings::Discover(const std::wstring& wstrUrl) {
     m_bProxyFound = false;
     wchar_t szProxy[kProxyTextBuffer] = {};
     FindProxyForUrl(wstrUrl.c_str(), szProxy, kProxyTextBuffer);
-    if (szProxy[0] == L'\0')
+    return UseProxyText(szProxy);
+}
+
+DWORD ProxySettings::UseProxyText(const std::wstring& wstrText) {
+    m_bProxyFound = false;
+    std::vector<NetParse::ProxyCandidate> vecCandidates = NetParse::ParseProxyList(wstrText);
+    if (vecCandidates.empty() && !wstrText.empty())
+        NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", wstrText.c_str());
+    if (m_candidates.Use(std::move(vecCandidates)))
+        NetDebug::Print(L"Every proxy candidate failed before; starting over with %ls",
+                        NetParse::CandidateName(*m_candidates.Current()).c_str());
+    return SelectCurrent();
+}
+
+DWORD ProxySettings::SelectCurrent() {
+    m_bProxyFound = m_candidates.UsingProxy();
+    if (!m_bProxyFound)
         return ERROR_INVALID_DATA;
-    std::wstring wstrHost;
-    int nPort = 0;
-    if (!NetParse::ParseProxyText(szProxy, wstrHost, nPort)) {
-        NetDebug::PrintLong(L"Proxy text names no usable proxy: %ls", szProxy);
-        return ERROR_INVALID_DATA;
-    }
-    m_wstrProxyServer = wstrHost;
-    m_nProxyPort = nPort;
-    m_bProxyFound = true;
+    m_wstrProxyServer = m_candidates.Current()->wstrHost;
+    m_nProxyPort = m_candidates.Current()->nPort;
     return 0;
+}
+
+bool ProxySettings::FailOver() {
+    if (m_candidates.Current() == nullptr)
+        return false;
+    const std::wstring wstrFailed = NetParse::CandidateName(*m_candidates.Current());
+    if (!m_candidates.FailOver()) {
+        NetDebug::Print(L"Proxy failover: %ls failed, no candidate left", wstrFailed.c_str());
+        return false;
+    }
+    NetDebug::Print(L"Proxy failover: %ls failed, next %ls", wstrFailed.c_str(),
+                    NetParse::CandidateName(*m_candidates.Current()).c_str());
+    SelectCurrent();
+    return true;
+}
+
+bool ProxySettings::UsingProxy() const {
+    return m_candidates.UsingProxy();
 }
 
 bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size_t cchOut) {
@@ -129,9 +128,9 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
     WINHTTP_CURRENT_USER_IE_PROXY_CONFIG config = {};
     // A failure leaves the record zeroed: nothing configured.
     ::WinHttpGetIEProxyConfigForCurrentUser(&config);
-    GlobalText autoConfigUrl(config.lpszAutoConfigUrl);
-    GlobalText proxyText(config.lpszProxy);
-    GlobalText bypassText(config.lpszProxyBypass);
+    const UniqueGlobalText autoConfigUrl(config.lpszAutoConfigUrl);
+    const UniqueGlobalText proxyText(config.lpszProxy);
+    const UniqueGlobalText bypassText(config.lpszProxyBypass);
     NetDebug::PrintLong(L"IE Proxy Auto Detect: %d\r\n IE Proxy Auto Config: %ls\r\n IE Proxy "
                         L"Server: %ls\r\n IE Proxy By Pass: %ls\r\n",
                         config.fAutoDetect, config.lpszAutoConfigUrl, config.lpszProxy,
@@ -173,10 +172,8 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
 
     if (bAsk) {
         int nRetries = 3;
-        WINHTTP_PROXY_INFO info = {};
-        GlobalText infoProxy(info.lpszProxy);
-        GlobalText infoBypass(info.lpszProxyBypass);
         for (;;) {
+            WINHTTP_PROXY_INFO info = {};
             if (!::WinHttpGetProxyForUrl(hSession.get(), pszUrl, &options, &info)) {
                 const DWORD dwError = ::GetLastError();
                 const wchar_t* pszName = ProxyErrorName(dwError);
@@ -187,9 +184,10 @@ bool ProxySettings::FindProxyForUrl(const wchar_t* pszUrl, wchar_t* pszOut, size
                                         static_cast<int>(dwError));
                 break;
             }
+            // Freed at the end of each attempt, a retry's included.
+            const UniqueGlobalText infoProxy(info.lpszProxy);
+            const UniqueGlobalText infoBypass(info.lpszProxyBypass);
             if (bScriptUrl && info.dwAccessType == WINHTTP_ACCESS_TYPE_NO_PROXY && nRetries > 0) {
-                infoProxy.Free();
-                infoBypass.Free();
                 --nRetries;
                 NetDebug::PrintLong(L"Retry %d to get PAC proxy", 3 - nRetries);
                 continue;
@@ -262,7 +260,7 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
     char szScriptFile[MAX_PATH + 1] = {};
     if (::GetTempFileNameA(szTempPath, "", 0, szScriptFile) == 0)
         return -1;
-    TemporaryFile scriptFile(szScriptFile);
+    const CvCommon::Handle::UniqueTemporaryFileA scriptFile(szScriptFile);
 
     // A failed download leaves the file empty, and the script host refuses it.
     ::URLDownloadToFileA(nullptr, strScriptUrl.c_str(), szScriptFile, 0, nullptr);
@@ -284,6 +282,8 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
     if (bGot && pszReply != nullptr) {
         // The script host may answer in a block of its own, allocated with
         // GlobalAlloc and sized cbReply.
+        const CvCommon::Handle::UniqueGlobalMemory<LPSTR> ownReply(pszReply != szReply ? pszReply
+                                                                                       : nullptr);
         const size_t cbLimit = pszReply == szReply ? sizeof(szReply) : cbReply;
         const size_t nLength = strnlen(pszReply, cbLimit);
         if (nLength < cbAnswer && nLength < cbLimit) {
@@ -293,8 +293,6 @@ int ProxySettings::QueryAutoProxyDll(std::string strUrl, std::string strScriptUr
         } else {
             NetDebug::Print(L"Proxy script answer too long");
         }
-        if (pszReply != szReply)
-            ::GlobalFree(pszReply);
     }
     const BOOL bDeInitialized = pfnDeInitialize(nullptr, 0);
     return (nResult == 0 && bDeInitialized) ? 0 : -1;

@@ -3,11 +3,16 @@
 // settings: a static proxy, else a proxy script named by URL, else automatic
 // detection. A script given as a file:// URL is first run through the legacy
 // script host (jsproxy.dll) with the resolver helpers below, then through
-// WinHTTP. The last answer is kept in one process-wide record.
+// WinHTTP. The last answer is kept in one process-wide record: the ordered
+// candidates it names (proxies, and DIRECT where listed) and which of them is
+// current.
+
+#include "ProxyCandidates.h"
 
 #include <windows.h>
 
 #include <string>
+#include <vector>
 
 class ProxySettings {
 public:
@@ -17,10 +22,24 @@ public:
 
     static ProxySettings& Instance();
 
-    // Finds the proxy for the URL. 0 and m_bProxyFound set, with host and
-    // port, when one applies; ERROR_INVALID_DATA (13) and m_bProxyFound
-    // false when the connection goes direct.
+    // Finds the proxy candidates for the URL. The current one is the first
+    // that no failover of this run gave up (all given up: the list starts
+    // over). 0 and m_bProxyFound set, with host and port, when the current
+    // candidate is a proxy; ERROR_INVALID_DATA (13) and m_bProxyFound false
+    // when the connection goes direct.
     DWORD Discover(const std::wstring& wstrUrl);
+
+    // The candidate the next session uses; after a failure to reach it,
+    // FailOver() makes the next one current and returns true, or returns false
+    // when none is left. The one that worked stays current for the rest of the
+    // run.
+    bool FailOver();
+    bool UsingProxy() const; // the current candidate is a proxy (not DIRECT / none)
+
+    // What Discover does with the proxy text it found (empty: none): takes
+    // its candidates and makes the first one that was not given up current.
+    // Returns what Discover returns.
+    DWORD UseProxyText(const std::wstring& wstrText);
 
     // Leaves the proxy text for the URL in pszOut (cchOut characters, zero-
     // filled by the caller); an empty text means no proxy, and so does a text
@@ -44,4 +63,11 @@ public:
     std::wstring m_wstrProxyServer;
     int m_nProxyPort = 0;
     bool m_bProxyFound = false;
+
+private:
+    // Copies the current candidate into the public fields; returns what
+    // Discover returns.
+    DWORD SelectCurrent();
+
+    ProxyCandidates m_candidates;
 };

@@ -1,6 +1,7 @@
 #include "RetrySchedule.h"
 
 #include "NetDebug.h"
+#include "ProxySettings.h"
 #include "TransferPolicy.h"
 
 RetrySchedule::RetrySchedule(const TransferLimits& limits)
@@ -50,4 +51,14 @@ bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstr
         return false;
     }
     return true;
+}
+
+bool RetrySchedule::FailOverProxy(DWORD dwWaitError, DWORD dwStatus, DWORD dwTransferError) {
+    if (dwWaitError != 0 || dwStatus != 0 || IsStopRequested(m_limits))
+        return false;
+    if (dwTransferError != TransferPolicy::kErrCannotConnect &&
+        dwTransferError != TransferPolicy::kErrNameNotResolved)
+        return false;
+    ProxySettings& proxy = ProxySettings::Instance();
+    return proxy.UsingProxy() && proxy.FailOver();
 }

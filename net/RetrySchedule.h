@@ -22,6 +22,12 @@ public:
     // Cancelled() tells).
     bool Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstrRetryAfter, bool bProgress);
 
+    // After an attempt that never reached its proxy (dwWaitError 0, no
+    // status, and the transfer ended with "cannot connect" or "name not
+    // resolved"): the next proxy candidate is taken, and true means the next
+    // attempt should start at once, without counting as a retry.
+    bool FailOverProxy(DWORD dwWaitError, DWORD dwStatus, DWORD dwTransferError);
+
     bool Cancelled() const { return m_bCancelled; }
     // Retries that have followed so far.
     int Retries() const { return m_nTotalRetries; }

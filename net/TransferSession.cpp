@@ -3,6 +3,7 @@
 #include "NetDebug.h"
 #include "NetParse.h"
 #include "ProxySettings.h"
+#include "SecureFailure.h"
 
 #include "CvCommon/CvComn_Synchronize.h"
 
@@ -52,6 +53,41 @@ void QueryHeaderText(HINTERNET hRequest, DWORD dwInfoLevel, std::wstring& wstrOu
     delete[] pszBuffer;
 }
 
+// A request that ended with a certificate error names it.
+void LogCertificateError(DWORD dwError) {
+    const std::wstring wstrCause = SecureFailure::ErrorMessage(dwError);
+    if (!wstrCause.empty())
+        NetDebug::Text(wstrCause);
+}
+
+// WinHTTP widens header bytes with the ANSI code page. A server that sends a
+// Location in raw UTF-8 bytes gets it read as ANSI text; when the text maps
+// back to the same bytes exactly and they are well-formed UTF-8, that is what
+// was meant. Anything else stays as WinHTTP gave it.
+std::wstring HeaderTextAsUtf8(const std::wstring& wstrHeader) {
+    const bool bAscii =
+        std::all_of(wstrHeader.begin(), wstrHeader.end(), [](wchar_t ch) { return ch < 0x80; });
+    if (bAscii)
+        return wstrHeader;
+    const int cchHeader = static_cast<int>(wstrHeader.size());
+    BOOL bDefaultUsed = FALSE;
+    const int cbBytes = ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wstrHeader.data(),
+                                              cchHeader, nullptr, 0, nullptr, &bDefaultUsed);
+    if (cbBytes <= 0 || bDefaultUsed)
+        return wstrHeader;
+    std::string strBytes(static_cast<size_t>(cbBytes), '\0');
+    ::WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, wstrHeader.data(), cchHeader, &strBytes[0],
+                          cbBytes, nullptr, &bDefaultUsed);
+    std::wstring wstrBack(wstrHeader.size(), L'\0');
+    const int cchBack =
+        ::MultiByteToWideChar(CP_ACP, 0, strBytes.data(), cbBytes, &wstrBack[0], cchHeader);
+    std::wstring wstrUtf8;
+    if (bDefaultUsed || cchBack != cchHeader || wstrBack != wstrHeader ||
+        !NetParse::DecodeUtf8(strBytes, wstrUtf8))
+        return wstrHeader;
+    return wstrUtf8;
+}
+
 } // namespace
 
 struct TransferSession::Request {
@@ -85,6 +121,8 @@ struct TransferSession::Request {
     unsigned long ulMaxBodyBytes = 0xFFFFFFFFUL;
     // Body bytes of this response handed to the sink.
     unsigned long long ullSinkBytes = 0;
+    // Set once a proxy's 407 was answered: a second one stands.
+    bool bProxyAuthAnswered = false;
     char readBuffer[kChunkSize] = {};
 
     void Abandon() {
@@ -141,6 +179,7 @@ struct TransferSession::Request {
     Step OnDataRead(DWORD dwLength);
     // The body's share received so far, 0 to 100; call with the lock held.
     DWORD PercentLocked() const;
+    bool AnswerProxyChallenge(HINTERNET hRequest);
 };
 
 Step TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo,
@@ -174,10 +213,18 @@ Step TransferSession::Request::OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVO
         DWORD dwError = ERROR_WINHTTP_INTERNAL_ERROR;
         if (pvInfo && dwInfoLength >= sizeof(WINHTTP_ASYNC_RESULT))
             dwError = static_cast<const WINHTTP_ASYNC_RESULT*>(pvInfo)->dwError;
+        LogCertificateError(dwError);
         return Failure(dwError);
     }
-    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE:
+    case WINHTTP_CALLBACK_STATUS_SECURE_FAILURE: {
+        // The reason comes as certificate flags, named in the log;
+        // REQUEST_ERROR follows.
+        DWORD dwFlags = 0;
+        if (pvInfo && dwInfoLength >= sizeof(DWORD))
+            dwFlags = *static_cast<const DWORD*>(pvInfo);
+        NetDebug::Text(SecureFailure::Message(dwFlags));
         return Failure(ERROR_WINHTTP_SECURE_FAILURE);
+    }
     default:
         return Step::Continue;
     }
@@ -217,6 +264,8 @@ Step TransferSession::Request::OnHeadersAvailable(HINTERNET hRequest) {
                                WINHTTP_HEADER_NAME_BY_INDEX, &dwStatus, &cbNumber,
                                WINHTTP_NO_HEADER_INDEX))
         return Failure(::GetLastError());
+    if (dwStatus == HTTP_STATUS_PROXY_AUTH_REQ && AnswerProxyChallenge(hRequest))
+        return Step::Continue;
 
     std::wstring wstrLocation;
     if (dwStatus == kHttpFound)
@@ -334,6 +383,69 @@ Step TransferSession::Request::OnDataRead(DWORD dwLength) {
     return Step::Continue;
 }
 
+// A proxy asking for credentials (407) is answered once, on the same request
+// handle, with the logged-on user's own credentials, and only through
+// Negotiate or NTLM: nothing is ever sent in clear text. True when the request
+// went out again; its notifications carry on from there. False when the 407
+// stands, and then it ends the request as its HTTP status.
+bool TransferSession::Request::AnswerProxyChallenge(HINTERNET hRequest) {
+    DWORD cbBody = 0;
+    {
+        SingleLock guard(&lock);
+        if (bAbandoned)
+            return false;
+        if (bProxyAuthAnswered) {
+            NetDebug::Text(L"Proxy refused the logged-on user's credentials (407 again); "
+                           L"giving up");
+            return false;
+        }
+    }
+    DWORD dwSupported = 0;
+    DWORD dwFirst = 0;
+    DWORD dwTarget = 0;
+    if (!::WinHttpQueryAuthSchemes(hRequest, &dwSupported, &dwFirst, &dwTarget)) {
+        NetDebug::Print(L"Proxy asks for credentials (407) but names no scheme we know, "
+                        L"win error %u; giving up",
+                        static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    DWORD dwScheme = 0;
+    if (dwSupported & WINHTTP_AUTH_SCHEME_NEGOTIATE)
+        dwScheme = WINHTTP_AUTH_SCHEME_NEGOTIATE;
+    else if (dwSupported & WINHTTP_AUTH_SCHEME_NTLM)
+        dwScheme = WINHTTP_AUTH_SCHEME_NTLM;
+    if (dwTarget != WINHTTP_AUTH_TARGET_PROXY || dwScheme == 0) {
+        NetDebug::Print(L"Proxy asks for credentials (407) by schemes 0x%x only, not Negotiate "
+                        L"or NTLM; giving up",
+                        static_cast<unsigned>(dwSupported));
+        return false;
+    }
+    {
+        SingleLock guard(&lock);
+        bProxyAuthAnswered = true;
+        // A request body goes out again from its start.
+        dwBytesSent = 0;
+        cbBody = static_cast<DWORD>(strRequestBody.size());
+    }
+    DWORD dwPolicy = WINHTTP_AUTOLOGON_SECURITY_LEVEL_LOW;
+    if (!::WinHttpSetOption(hRequest, WINHTTP_OPTION_AUTOLOGON_POLICY, &dwPolicy,
+                            sizeof(dwPolicy)) ||
+        !::WinHttpSetCredentials(hRequest, WINHTTP_AUTH_TARGET_PROXY, dwScheme, nullptr, nullptr,
+                                 nullptr)) {
+        NetDebug::Print(L"Proxy credentials could not be set, win error %u; giving up",
+                        static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
+    NetDebug::Print(L"Proxy asks for credentials (407); answering with the logged-on user's by %ls",
+                    dwScheme == WINHTTP_AUTH_SCHEME_NEGOTIATE ? L"Negotiate" : L"NTLM");
+    if (!::WinHttpSendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
+                              0, cbBody, reinterpret_cast<DWORD_PTR>(this))) {
+        Failure(::GetLastError());
+        SignalDone();
+    }
+    return true;
+}
+
 void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwContext,
                                               DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength) {
     // WinHTTP's own share of the request state (see OpenRequest).
@@ -378,9 +490,11 @@ TransferSession::~TransferSession() {
 DWORD TransferSession::Open(const std::wstring& wstrUrl) {
     if (m_hSession)
         return ERROR_ALREADY_INITIALIZED;
+    // The current proxy candidate for the URL; a caller whose session could not
+    // reach it fails over and opens a new session.
     ProxySettings& proxy = ProxySettings::Instance();
     proxy.Discover(wstrUrl);
-    if (proxy.m_bProxyFound) {
+    if (proxy.UsingProxy()) {
         const std::wstring wstrProxy =
             proxy.m_wstrProxyServer + L":" + std::to_wstring(proxy.m_nProxyPort);
         NetDebug::Text(wstrProxy);
@@ -553,8 +667,12 @@ void TransferSession::Response(std::string& strOut) const {
 }
 
 void TransferSession::Location(std::wstring& wstrOut) const {
-    SingleLock guard(&m_pRequest->lock);
-    wstrOut = m_pRequest->wstrLocation;
+    std::wstring wstrHeader;
+    {
+        SingleLock guard(&m_pRequest->lock);
+        wstrHeader = m_pRequest->wstrLocation;
+    }
+    wstrOut = HeaderTextAsUtf8(wstrHeader);
 }
 
 std::wstring TransferSession::ContentDisposition() const {

@@ -235,5 +235,23 @@ using UniqueCoInit = UniqueAny<CoUninitializeTraits>;
 using UniqueVariant = UniqueStruct<VariantTraits>;
 using UniqueProcessInformation = UniqueStruct<ProcessInformationTraits>;
 
+// Memory of any pointer type to be released with GlobalFree.
+template <typename T> struct GlobalMemoryTraits {
+    using pointer = T;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+    static void Close(pointer p) noexcept { ::GlobalFree(reinterpret_cast<HGLOBAL>(p)); }
+};
+template <typename T> using UniqueGlobalMemory = UniqueAny<GlobalMemoryTraits<T>>;
+
+// A file deleted when its owner lets go; the owner holds its path.
+struct TemporaryFileATraits {
+    using pointer = const char*;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr && p[0] != '\0'; }
+    static void Close(pointer p) noexcept { ::DeleteFileA(p); }
+};
+using UniqueTemporaryFileA = UniqueAny<TemporaryFileATraits>;
+
 } // namespace Handle
 } // namespace CvCommon

@@ -6,6 +6,11 @@ plain requests given with an absolute URL, and records what passed through it.
     proxy.seen          # [("CONNECT", "127.0.0.1:8443"), ("GET", "http://...")]
     proxy.stop()
 
+    Proxy(auth="NTLM", challenges=1)   # 407 with Proxy-Authenticate: NTLM to
+                                       # the first request, then lets any pass
+    Proxy(auth="Basic")                # 407 to every request
+    proxy.authorizations               # the Proxy-Authorization of each request
+
 pac_script() writes the proxy auto-configuration script that names a proxy
 (or DIRECT) for every URL.
 """
@@ -56,18 +61,49 @@ def _relay(a, b):
         return
 
 
+def _header(lines, name):
+    for line in lines:
+        key, _, value = line.partition(":")
+        if key.strip().lower() == name:
+            return value.strip()
+    return None
+
+
 class _Handler(socketserver.BaseRequestHandler):
     def handle(self):
         client = self.request
-        head, rest = _read_head(client)
-        if head is None:
+        client.settimeout(30)
+        # A connection carries further requests only after a 407: a client
+        # answering a challenge may do so on the same connection.
+        for _ in range(8):
+            try:
+                head, rest = _read_head(client)
+            except OSError:
+                return
+            if head is None:
+                return
+            lines = head.split("\r\n")
+            try:
+                method, target, version = lines[0].split(" ", 2)
+            except ValueError:
+                return
+            proxy = self.server.proxy
+            proxy._record(method, target, lines[1:])
+            if not proxy._challenge():
+                break
+            length = int(_header(lines, "content-length") or 0)
+            while len(rest) < length:
+                part = client.recv(65536)
+                if not part:
+                    return
+                rest += part
+            body = b"proxy credentials required"
+            client.sendall(("HTTP/1.1 407 Proxy Authentication Required\r\n"
+                            f"Proxy-Authenticate: {proxy.auth}\r\n"
+                            f"Content-Length: {len(body)}\r\n"
+                            "Proxy-Connection: keep-alive\r\n\r\n").encode("latin-1") + body)
+        else:
             return
-        lines = head.split("\r\n")
-        try:
-            method, target, version = lines[0].split(" ", 2)
-        except ValueError:
-            return
-        self.server.proxy._record(method, target, lines[1:])
         if method == "CONNECT":
             self._tunnel(client, target)
         else:
@@ -119,9 +155,15 @@ class _Server(socketserver.ThreadingTCPServer):
 
 
 class Proxy:
-    def __init__(self):
+    def __init__(self, auth=None, challenges=None):
+        """auth: the scheme a 407 offers (None: no 407); challenges: how many
+        requests get a 407 before any passes (None: all of them)."""
+        self.auth = auth
+        self.challenges = challenges
         self.seen = []
         self.headers = []
+        self.authorizations = []
+        self._challenged = 0
         self._lock = threading.Lock()
         self._server = _Server(("127.0.0.1", 0), _Handler)
         self._server.proxy = self
@@ -137,11 +179,24 @@ class Proxy:
         with self._lock:
             self.seen.append((method, target))
             self.headers.append(header_lines)
+            self.authorizations.append(_header(header_lines, "proxy-authorization"))
+
+    def _challenge(self):
+        """True when this request is to get a 407."""
+        with self._lock:
+            if self.auth is None:
+                return False
+            if self.challenges is not None and self._challenged >= self.challenges:
+                return False
+            self._challenged += 1
+            return True
 
     def reset(self):
         with self._lock:
             self.seen.clear()
             self.headers.clear()
+            self.authorizations.clear()
+            self._challenged = 0
 
     def stop(self):
         self._server.shutdown()

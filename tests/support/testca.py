@@ -61,3 +61,59 @@ class TestCA:
         if result.code != 0:
             raise RuntimeError(f"importing the test CA failed: {result.stdout} {result.stderr[-2000:]}")
         return result
+
+    # -- certificates that must be refused --------------------------------
+
+    def bad_server_context(self, kind):
+        """A server context whose certificate a client must refuse:
+        "expired" (signed by this CA, valid only in 2020), "wrong_name"
+        (signed by this CA for another host) or "untrusted" (self-signed for
+        127.0.0.1, unknown to the prefix)."""
+        key = os.path.join(self.dir, f"{kind}.key")
+        pem = os.path.join(self.dir, f"{kind}.pem")
+        if not os.path.exists(pem):
+            self._make_bad(kind, key, pem)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(pem, key)
+        return context
+
+    def _make_bad(self, kind, key, pem):
+        names = "IP:127.0.0.1,DNS:127.0.0.1,DNS:localhost"
+        if kind == "wrong_name":
+            names = "DNS:wrong.example"
+        ext = os.path.join(self.dir, f"{kind}.ext")
+        with open(ext, "w", encoding="ascii") as f:
+            f.write("basicConstraints=CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                    "extendedKeyUsage=serverAuth\n"
+                    f"subjectAltName={names}\n")
+        subject = "/CN=wrong.example" if kind == "wrong_name" else "/CN=127.0.0.1"
+        if kind == "untrusted":
+            self._openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                          "-keyout", key, "-out", pem, "-days", "30", "-subj", subject,
+                          "-addext", f"subjectAltName={names}")
+            return
+        csr = os.path.join(self.dir, f"{kind}.csr")
+        self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                      "-keyout", key, "-out", csr, "-subj", subject)
+        if kind == "wrong_name":
+            self._openssl("x509", "-req", "-in", csr, "-CA", self.ca_pem, "-CAkey", self.ca_key,
+                          "-CAcreateserial", "-out", pem, "-days", "30", "-sha256",
+                          "-extfile", ext)
+            return
+        # Dates in the past need "openssl ca", which keeps a small database.
+        db = os.path.join(self.dir, f"{kind}-db")
+        os.makedirs(db, exist_ok=True)
+        open(os.path.join(db, "index.txt"), "w").close()
+        with open(os.path.join(db, "serial"), "w", encoding="ascii") as f:
+            f.write("1000\n")
+        config = os.path.join(db, "ca.cnf")
+        with open(config, "w", encoding="ascii") as f:
+            f.write("[ca]\ndefault_ca = test\n"
+                    f"[test]\ndir = {db}\ndatabase = $dir/index.txt\n"
+                    "new_certs_dir = $dir\nserial = $dir/serial\ndefault_md = sha256\n"
+                    "policy = any\n[any]\ncommonName = supplied\n")
+        self._openssl("ca", "-batch", "-config", config, "-cert", self.ca_pem,
+                      "-keyfile", self.ca_key, "-in", csr, "-out", pem, "-notext",
+                      "-startdate", "20200101000000Z", "-enddate", "20200201000000Z",
+                      "-extfile", ext)

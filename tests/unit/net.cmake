@@ -51,3 +51,20 @@ set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NE
 launcher_add_unit_test(net_download_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_file_download.cpp
     LIBS net)
+
+# Proxy lists and failover (text rules and the run's walk over candidates),
+# UTF-8 in Locations and file names, certificate flag names.
+launcher_add_unit_test(net_proxy_tests
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_proxy_failover.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_location.cpp
+    LIBS net)
+
+# Proxy failover, proxy credentials, refused certificates and Locations
+# against loopback services, in a prefix of their own.
+add_executable(proxy_driver ${CMAKE_CURRENT_SOURCE_DIR}/helpers/proxy_driver.cpp)
+target_link_libraries(proxy_driver PRIVATE net)
+target_link_options(proxy_driver PRIVATE -municode)
+
+launcher_add_py_test(net.proxy e2e/test_net_proxy.py
+    FIXTURES "Prefix32"
+    DEPENDS_ON net_driver proxy_driver import_root_ca)
