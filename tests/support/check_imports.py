@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""Checks that a program is a 32-bit GUI-subsystem PE whose import table names
+"""Checks that a program is a 32-bit (or, given pei-x86-64, the 64-bit test
+build's) GUI-subsystem PE whose import table names
 only DLLs that every Windows installation has: users download it alone."""
 import re
 import subprocess
@@ -13,12 +14,12 @@ SYSTEM_DLLS = {
 }
 
 
-def main(objdump, program):
+def main(objdump, program, image_format="pei-i386"):
     text = subprocess.run([objdump, "-p", program], check=True, capture_output=True,
                           text=True).stdout
     problems = []
-    if not re.search(r"file format pei-i386", text):
-        problems.append("not a PE32 (i386) image")
+    if not re.search(rf"file format {re.escape(image_format)}\b", text):
+        problems.append(f"not a {image_format} image")
     if not re.search(r"^Subsystem\s+0+2\b", text, re.M):
         problems.append("not a GUI-subsystem program")
     dlls = [m.lower() for m in re.findall(r"DLL Name:\s*(\S+)", text)]
@@ -34,4 +35,4 @@ def main(objdump, program):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1], sys.argv[2]))
+    sys.exit(main(*sys.argv[1:4]))

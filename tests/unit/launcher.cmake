@@ -8,7 +8,8 @@ target_link_options(marked_window PRIVATE -municode)
 
 add_test(NAME launcher.import_table
     COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_SOURCE_DIR}/support/check_imports.py
-            ${CMAKE_OBJDUMP} $<TARGET_FILE:LumenscanLauncher>)
+            ${CMAKE_OBJDUMP} $<TARGET_FILE:LumenscanLauncher>
+            $<IF:$<EQUAL:${CMAKE_SIZEOF_VOID_P},8>,pei-x86-64,pei-i386>)
 
 launcher_add_py_test(launcher.entry e2e/test_entry.py
     FIXTURES "Prefix32;Display"
