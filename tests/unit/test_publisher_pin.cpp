@@ -11,7 +11,7 @@ namespace {
 
 using PublisherPin::ListState;
 
-const std::wstring kA = L"00112233445566778899aabbccddeeff00112233445566778899AABBCCDDEEFF";
+const std::wstring kA = L"0123456789abcdef0123456789abcdef0123456789ABCDEF0123456789ABCDEF";
 const std::wstring kB(64, L'b');
 
 PublisherPin::Thumbprint Bytes(const std::wstring& wstrHex) {
@@ -51,11 +51,11 @@ TEST(PublisherPin, ParsesListsAndRefusesWhatIsNotAThumbprint) {
 
 TEST(PublisherPin, HoldsExactlyThePinnedDigests) {
     const PublisherPin::Thumbprint a = Bytes(kA);
-    EXPECT_EQ(0x00, a[0]);
-    EXPECT_EQ(0xBB, a[27]);
-    EXPECT_EQ(0xFF, a[31]);
+    EXPECT_EQ(0x01, a[0]);
+    EXPECT_EQ(0xAB, a[21]);
+    EXPECT_EQ(0xEF, a[31]);
     const std::wstring wstrUpper =
-        L"00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
+        L"0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF0123456789ABCDEF";
     EXPECT_EQ(wstrUpper, PublisherPin::ToHex(a.data(), a.size()));
 
     const PublisherPin::PinList list = PublisherPin::ParseList(kB + L", " + wstrUpper);
