@@ -4,11 +4,16 @@ and a server certificate it signed for 127.0.0.1 and localhost.
     ca = TestCA(directory)
     ca.server_context()        # ssl.SSLContext for a loopback HTTPS server
     ca.trust_in(bed, tool)     # import the CA into the test prefix's Root store
+    signer = ca.code_signer("Publisher")   # a code-signing certificate
+    signer.sign(unsigned_exe, signed_exe)  # Authenticode signature (osslsigncode)
+    signer.thumbprint          # SHA-256 of the certificate, upper-case hex
 
 The CA is trusted only inside the test prefix, never on the host.
 """
 
+import hashlib
 import os
+import shutil
 import ssl
 import subprocess
 
@@ -49,6 +54,30 @@ class TestCA:
                       "-CAcreateserial", "-out", self.server_pem, "-days", "30", "-sha256",
                       "-extfile", ext)
 
+    def code_signer(self, name):
+        """A certificate for signing code (extendedKeyUsage codeSigning),
+        issued by this CA to CN=name, with a key of its own."""
+        base = os.path.join(self.dir, "signer-" + "".join(c if c.isalnum() else "_" for c in name))
+        key, csr, ext, pem, der = (base + s for s in (".key", ".csr", ".ext", ".pem", ".der"))
+        self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                      "-keyout", key, "-out", csr, "-subj", f"/CN={name}")
+        with open(ext, "w", encoding="ascii") as f:
+            f.write("basicConstraints=CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=codeSigning\n")
+        self._openssl("x509", "-req", "-in", csr, "-CA", self.ca_pem, "-CAkey", self.ca_key,
+                      "-CAcreateserial", "-out", pem, "-days", "30", "-sha256", "-extfile", ext)
+        self._openssl("x509", "-in", pem, "-outform", "DER", "-out", der)
+        with open(der, "rb") as f:
+            thumbprint = hashlib.sha256(f.read()).hexdigest().upper()
+        # The signature carries the CA too, as a real publisher's carries its chain.
+        chain = base + ".chain.pem"
+        with open(chain, "wb") as out:
+            for part in (pem, self.ca_pem):
+                with open(part, "rb") as f:
+                    out.write(f.read())
+        return CodeSigner(chain, key, thumbprint)
+
     def server_context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
         context.load_cert_chain(self.server_pem, self.server_key)
@@ -61,3 +90,20 @@ class TestCA:
         if result.code != 0:
             raise RuntimeError(f"importing the test CA failed: {result.stdout} {result.stderr[-2000:]}")
         return result
+
+
+class CodeSigner:
+    def __init__(self, chain_pem, key, thumbprint):
+        self.chain_pem = chain_pem
+        self.key = key
+        self.thumbprint = thumbprint
+
+    @staticmethod
+    def available():
+        return shutil.which("osslsigncode") is not None
+
+    def sign(self, program, signed):
+        """Writes an Authenticode-signed (SHA-256, no time stamp) copy of program."""
+        subprocess.run(["osslsigncode", "sign", "-certs", self.chain_pem, "-key", self.key,
+                        "-h", "sha256", "-n", "Launcher test setup", "-in", program,
+                        "-out", signed], check=True, capture_output=True)
