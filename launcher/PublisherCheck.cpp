@@ -18,8 +18,9 @@
 
 namespace {
 
-// wintrust.dll is not a KnownDLL: it is loaded from System32 when a pin asks
-// for it, never at start and never from the program's folder.
+// wintrust.dll and crypt32.dll, which it imports, are not KnownDLLs: both are
+// loaded from System32 when a pin asks for them, never at start and never
+// from the program's folder.
 struct TrustFunctions {
     decltype(&::WinVerifyTrust) pfnVerify = nullptr;
     decltype(&::WTHelperProvDataFromStateData) pfnProviderData = nullptr;
@@ -71,10 +72,12 @@ PCCERT_CONTEXT SigningCertificate(const TrustFunctions& functions, HANDLE hState
 }
 
 bool SignedByPinned(HANDLE hFile, const std::wstring& wstrPath, const PublisherPin::PinList& pins) {
-    CvCommon::Handle::UniqueModule hWinTrust(CvCommon::SystemLibrary::Load(L"wintrust.dll"));
+    CvCommon::Handle::UniqueModule hCrypt32(CvCommon::SystemLibrary::Load(L"crypt32.dll"));
+    CvCommon::Handle::UniqueModule hWinTrust(
+        hCrypt32 ? CvCommon::SystemLibrary::Load(L"wintrust.dll") : nullptr);
     TrustFunctions functions;
     if (!hWinTrust || !BindTrustFunctions(hWinTrust.get(), functions)) {
-        NetDebug::Print(L"publisher check: wintrust.dll cannot be used, error %u",
+        NetDebug::Print(L"publisher check: wintrust.dll or crypt32.dll cannot be used, error %u",
                         static_cast<unsigned>(::GetLastError()));
         return false;
     }
