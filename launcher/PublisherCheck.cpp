@@ -12,13 +12,11 @@
 #include <softpub.h>
 #include <wintrust.h>
 
-#include <openssl/sha.h>
-
 #include <vector>
 
 namespace {
 
-// wintrust.dll and crypt32.dll, which it imports, are not KnownDLLs: both are
+// wintrust.dll and crypt32.dll are not KnownDLLs: both are
 // loaded from System32 when a pin asks for them, never at start and never
 // from the program's folder.
 struct TrustFunctions {
@@ -26,19 +24,21 @@ struct TrustFunctions {
     decltype(&::WTHelperProvDataFromStateData) pfnProviderData = nullptr;
     decltype(&::WTHelperGetProvSignerFromChain) pfnSigner = nullptr;
     decltype(&::WTHelperGetProvCertFromChain) pfnCertificate = nullptr;
+    decltype(&::CryptHashCertificate2) pfnHash = nullptr;
 };
 
 template <typename Fn> void Bind(HMODULE hModule, const char* pszName, Fn& pfn) {
     pfn = reinterpret_cast<Fn>(reinterpret_cast<void*>(::GetProcAddress(hModule, pszName)));
 }
 
-bool BindTrustFunctions(HMODULE hModule, TrustFunctions& functions) {
-    Bind(hModule, "WinVerifyTrust", functions.pfnVerify);
-    Bind(hModule, "WTHelperProvDataFromStateData", functions.pfnProviderData);
-    Bind(hModule, "WTHelperGetProvSignerFromChain", functions.pfnSigner);
-    Bind(hModule, "WTHelperGetProvCertFromChain", functions.pfnCertificate);
+bool BindTrustFunctions(HMODULE hWinTrust, HMODULE hCrypt32, TrustFunctions& functions) {
+    Bind(hWinTrust, "WinVerifyTrust", functions.pfnVerify);
+    Bind(hWinTrust, "WTHelperProvDataFromStateData", functions.pfnProviderData);
+    Bind(hWinTrust, "WTHelperGetProvSignerFromChain", functions.pfnSigner);
+    Bind(hWinTrust, "WTHelperGetProvCertFromChain", functions.pfnCertificate);
+    Bind(hCrypt32, "CryptHashCertificate2", functions.pfnHash);
     return functions.pfnVerify && functions.pfnProviderData && functions.pfnSigner &&
-           functions.pfnCertificate;
+           functions.pfnCertificate && functions.pfnHash;
 }
 
 // The verification state WinVerifyTrust keeps between its verify and close
@@ -76,7 +76,7 @@ bool SignedByPinned(HANDLE hFile, const std::wstring& wstrPath, const PublisherP
     CvCommon::Handle::UniqueModule hWinTrust(
         hCrypt32 ? CvCommon::SystemLibrary::Load(L"wintrust.dll") : nullptr);
     TrustFunctions functions;
-    if (!hWinTrust || !BindTrustFunctions(hWinTrust.get(), functions)) {
+    if (!hWinTrust || !BindTrustFunctions(hWinTrust.get(), hCrypt32.get(), functions)) {
         NetDebug::Print(L"publisher check: wintrust.dll or crypt32.dll cannot be used, error %u",
                         static_cast<unsigned>(::GetLastError()));
         return false;
@@ -122,8 +122,15 @@ bool SignedByPinned(HANDLE hFile, const std::wstring& wstrPath, const PublisherP
         return false;
     }
     // The thumbprint: SHA-256 of the certificate as encoded.
-    unsigned char digest[SHA256_DIGEST_LENGTH] = {};
-    SHA256(pCertificate->pbCertEncoded, pCertificate->cbCertEncoded, digest);
+    unsigned char digest[PublisherPin::kThumbprintBytes] = {};
+    DWORD cbDigest = sizeof(digest);
+    if (!functions.pfnHash(L"SHA256", 0, nullptr, pCertificate->pbCertEncoded,
+                           pCertificate->cbCertEncoded, digest, &cbDigest) ||
+        cbDigest != sizeof(digest)) {
+        NetDebug::Print(L"publisher check: the signer's thumbprint cannot be made, error %u",
+                        static_cast<unsigned>(::GetLastError()));
+        return false;
+    }
     const std::wstring wstrThumbprint = PublisherPin::ToHex(digest, sizeof(digest));
     if (!PublisherPin::IsPinned(pins, digest, sizeof(digest))) {
         NetDebug::Print(L"publisher check: signer thumbprint %ls is not pinned",
