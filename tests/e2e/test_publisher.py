@@ -28,6 +28,9 @@ LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
 IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 HOOKS_BUILT = os.environ.get("PUBLISHER_TEST_HOOKS_BUILT") == "1"
+# Stand-ins of the DLLs the check binds late: each records its own loading.
+STANDINS = [os.environ.get(f"LAUNCHER_BIN_standin_{n}") for n in ("wintrust", "crypt32")]
+REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
 REFUSED = ["Start_Download", "Download_Succeed", "CheckMd5_Fail"]
 STARTED = ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"]
 
@@ -43,7 +46,7 @@ def zipped(name, data):
     return archive.getvalue()
 
 
-@unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA, "run through CTest")
+@unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA and all(STANDINS), "run through CTest")
 @unittest.skipUnless(HOOKS_BUILT, "built without LAUNCHER_TEST_HOOKS")
 @unittest.skipUnless(CodeSigner.available(), "osslsigncode is not installed")
 class PublisherPinTest(unittest.TestCase):
@@ -79,6 +82,7 @@ class PublisherPinTest(unittest.TestCase):
         cls.redirect.stop()
         cls.store.stop()
         cls.collector.__exit__(None, None, None)
+        cls.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
         shutil.rmtree(cls.dir, True)
 
     def run_once(self, name, data, setup, pin):
@@ -95,12 +99,20 @@ class PublisherPinTest(unittest.TestCase):
         with open(os.path.join(work, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
             f.write(f"[build]\nlocalTempPath={self.bed.to_windows_path(base)}\nsetup=setup.exe\n"
                     f"type=exe\n[ER]\nfunId=pin\n")
+        for standin in STANDINS:
+            shutil.copy(standin, work)
+        log = os.path.join(work, "loaded.txt")
+        env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wintrust,crypt32=n,b",
+               "STANDIN_DLL_LOG": self.bed.to_windows_path(log)}
+        if pin:
+            env["LAUNCHER_TEST_SETUP_PUBLISHER"] = pin
         url = self.store.route(f"/pkg/{name}", body=data)
         self.store.route(f"/pkg/{name}_MD5.txt", body=md5(setup).encode())
         self.redirect.route("/GREntry/NonPayment", status=302, location=url)
-        env = {"LAUNCHER_TEST_SETUP_PUBLISHER": pin} if pin else None
         result = self.bed.run(exe, ["-s"], timeout=180, extra_env=env)
         self.assertEqual(result.code, 0, result)
+        # Both come from System32 only, never from beside the launcher.
+        self.assertFalse(os.path.exists(log), "a stand-in beside the launcher was loaded")
         hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
         actions = [urllib.parse.parse_qs(urllib.parse.urlsplit(h.path).query)["ea"][0]
                    .replace("SilentDownloader_", "") for h in hits]

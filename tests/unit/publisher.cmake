@@ -6,7 +6,7 @@ launcher_add_unit_test(publisher_pin_tests
 
 launcher_add_py_test(launcher.publisher e2e/test_publisher.py
     FIXTURES "Prefix32"
-    DEPENDS_ON LumenscanLauncher test_setup import_root_ca)
+    DEPENDS_ON LumenscanLauncher test_setup import_root_ca standin_wintrust standin_crypt32)
 set_property(TEST launcher.publisher APPEND PROPERTY ENVIRONMENT
     "LAUNCHER_REDIRECT_HOST=${LAUNCHER_REDIRECT_HOST}"
     "LAUNCHER_PACKAGE_STORE_HOST=${LAUNCHER_PACKAGE_STORE_HOST}"
