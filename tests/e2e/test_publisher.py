@@ -32,8 +32,7 @@ REFUSED = ["Start_Download", "Download_Succeed", "CheckMd5_Fail"]
 
 
 @unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA and all(STANDINS), "run through CTest")
-@unittest.skipUnless(HOOKS_BUILT, "built without LAUNCHER_TEST_HOOKS")
-@unittest.skipUnless(CodeSigner.available(), "osslsigncode is not installed")
+@unittest.skipUnless(HOOKS_BUILT and CodeSigner.available(), "needs test hooks and osslsigncode")
 class PublisherPinTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -54,12 +53,6 @@ class PublisherPinTest(unittest.TestCase):
         cls.collector.__exit__(None, None, None)
         cls.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
         shutil.rmtree(cls.dir, True)
-
-    def signed_by(self, signer):
-        path = os.path.join(self.dir, f"signed-{signer.thumbprint[:8]}.exe")
-        signer.sign(SETUP, path)
-        with open(path, "rb") as f:
-            return f.read()
 
     def run_once(self, setup, in_zip, pin):
         """One silent run of a fresh launcher whose package is setup (alone or
@@ -108,7 +101,8 @@ class PublisherPinTest(unittest.TestCase):
     def test_only_a_setup_signed_by_a_pinned_certificate_starts(self):
         with open(SETUP, "rb") as f:
             unsigned = f.read()
-        signed, other_signed = self.signed_by(self.pinned), self.signed_by(self.other)
+        signed = self.pinned.sign(SETUP, os.path.join(self.dir, "pinned.exe"))
+        other_signed = self.other.sign(SETUP, os.path.join(self.dir, "other.exe"))
         # One byte of the DOS stub, which the signature's digest covers.
         tampered = bytearray(signed)
         tampered[0x60] ^= 0x20
