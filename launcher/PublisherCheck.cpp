@@ -16,9 +16,9 @@
 
 namespace {
 
-// wintrust.dll and crypt32.dll are not KnownDLLs: both are
-// loaded from System32 when a pin asks for them, never at start and never
-// from the program's folder.
+// wintrust.dll and crypt32.dll are not KnownDLLs: both are loaded from
+// System32 when a pin asks for them, never at start and never from the
+// program's folder.
 struct TrustFunctions {
     decltype(&::WinVerifyTrust) pfnVerify = nullptr;
     decltype(&::WTHelperProvDataFromStateData) pfnProviderData = nullptr;
