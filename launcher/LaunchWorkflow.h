@@ -44,7 +44,8 @@ public:
     // package into a fresh folder that takes the build folder's place only
     // when unpacking succeeded.
     ResultCode PrepareLaunchFile();
-    // True when the launch file's MD5 is in the sidecar published beside url.
+    // True when the launch file's MD5 is in the sidecar published beside url
+    // and, in a build that pins publishers, a pinned certificate signed it.
     bool VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl);
     // The whole file as wide text (UTF-8 on disk).
     static bool ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText);

@@ -5,6 +5,7 @@
 #include "ArchiveExtraction.h"
 #include "FileDigest.h"
 #include "LauncherDeployment.h"
+#include "PublisherCheck.h"
 
 #include "CvComn_Storage.h"
 #include "CvComn_String.h"
@@ -201,6 +202,9 @@ bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrU
     if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
         return false;
     if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
+        return false;
+    // With a publisher pin, only a setup signed by a pinned certificate.
+    if (!PublisherAccepted(hFile.get(), wstrFilePath))
         return false;
     m_hVerifiedLaunchFile = std::move(hFile);
     return true;

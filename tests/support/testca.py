@@ -4,11 +4,16 @@ and a server certificate it signed for 127.0.0.1 and localhost.
     ca = TestCA(directory)
     ca.server_context()        # ssl.SSLContext for a loopback HTTPS server
     ca.trust_in(bed, tool)     # import the CA into the test prefix's Root store
+    signer = ca.code_signer("Publisher")   # a code-signing certificate
+    signer.sign(unsigned_exe, signed_exe)  # Authenticode-signed copy (osslsigncode)
+    signer.thumbprint          # SHA-256 of the certificate, upper-case hex
 
 The CA is trusted only inside the test prefix, never on the host.
 """
 
+import hashlib
 import os
+import shutil
 import ssl
 import subprocess
 
@@ -48,6 +53,25 @@ class TestCA:
         self._openssl("x509", "-req", "-in", csr, "-CA", self.ca_pem, "-CAkey", self.ca_key,
                       "-CAcreateserial", "-out", self.server_pem, "-days", "30", "-sha256",
                       "-extfile", ext)
+
+    def code_signer(self, name):
+        """A code-signing certificate (extendedKeyUsage codeSigning) issued by
+        this CA to CN=name, with a key of its own."""
+        base = os.path.join(self.dir, "signer-" + "".join(c if c.isalnum() else "_" for c in name))
+        key, csr, ext, pem = (base + s for s in (".key", ".csr", ".ext", ".pem"))
+        self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256",
+                      "-keyout", key, "-out", csr, "-subj", f"/CN={name}")
+        with open(ext, "w", encoding="ascii") as f:
+            f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                    "extendedKeyUsage=codeSigning\n")
+        self._openssl("x509", "-req", "-in", csr, "-CA", self.ca_pem, "-CAkey", self.ca_key,
+                      "-CAcreateserial", "-out", pem, "-days", "30", "-sha256", "-extfile", ext)
+        der = subprocess.run(["openssl", "x509", "-in", pem, "-outform", "DER"], check=True,
+                             capture_output=True).stdout
+        # The signature carries the CA too, as a real publisher's carries its chain.
+        with open(base + ".chain.pem", "wb") as out, open(pem, "rb") as a, open(self.ca_pem, "rb") as b:
+            out.write(a.read() + b.read())
+        return CodeSigner(base + ".chain.pem", key, hashlib.sha256(der).hexdigest().upper())
 
     def server_context(self):
         context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
@@ -117,3 +141,20 @@ class TestCA:
                       "-keyfile", self.ca_key, "-in", csr, "-out", pem, "-notext",
                       "-startdate", "20200101000000Z", "-enddate", "20200201000000Z",
                       "-extfile", ext)
+
+class CodeSigner:
+    def __init__(self, chain_pem, key, thumbprint):
+        self.chain_pem, self.key, self.thumbprint = chain_pem, key, thumbprint
+
+    @staticmethod
+    def available():
+        return shutil.which("osslsigncode") is not None
+
+    def sign(self, program, signed):
+        """Writes an Authenticode-signed (SHA-256, no time stamp) copy of
+        program; returns its bytes."""
+        subprocess.run(["osslsigncode", "sign", "-certs", self.chain_pem, "-key", self.key,
+                        "-h", "sha256", "-in", program, "-out", signed],
+                       check=True, capture_output=True)
+        with open(signed, "rb") as f:
+            return f.read()

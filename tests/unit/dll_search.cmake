@@ -1,6 +1,7 @@
 # Stand-ins named like every DLL the launcher uses that is not a KnownDLL;
 # each records its own loading. The test puts them next to the launcher.
-set(STANDIN_DLLS version winhttp urlmon comctl32 riched20 jsproxy dbghelp wer faultrep userenv)
+set(STANDIN_DLLS version winhttp urlmon comctl32 riched20 jsproxy dbghelp wer faultrep userenv
+    wintrust crypt32)
 set(STANDIN_TARGETS "")
 foreach(dll IN LISTS STANDIN_DLLS)
     add_library(standin_${dll} SHARED ${CMAKE_CURRENT_SOURCE_DIR}/helpers/standin_dll.cpp)

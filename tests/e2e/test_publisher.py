@@ -1,0 +1,142 @@
+"""The publisher pin through the launcher's whole run under Wine. Test builds
+take the pinned thumbprints from LAUNCHER_TEST_SETUP_PUBLISHER (the keys are
+made at test time). Wine does not hold the signer's chain to a trusted root,
+so these runs show the signature's presence and digest and the thumbprint
+comparison; the chain check itself can only be seen on Windows."""
+
+import hashlib
+import io
+import os
+import shutil
+import tempfile
+import time
+import unittest
+import urllib.parse
+import zipfile
+
+import deployment
+from collector import Collector
+from package_store import PackageStore
+from testbed import TestBed
+from testca import CodeSigner, TestCA
+
+LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
+SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
+IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
+HOOKS_BUILT = os.environ.get("PUBLISHER_TEST_HOOKS_BUILT") == "1"
+# Stand-ins of the DLLs the check binds late: each records its own loading.
+STANDINS = [os.environ.get(f"LAUNCHER_BIN_standin_{n}") for n in ("wintrust", "crypt32")]
+REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
+STARTED = ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"]
+REFUSED = ["Start_Download", "Download_Succeed", "CheckMd5_Fail"]
+
+
+@unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA and all(STANDINS), "run through CTest")
+@unittest.skipUnless(HOOKS_BUILT and CodeSigner.available(), "needs test hooks and osslsigncode")
+class PublisherPinTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.bed = TestBed(os.environ["TESTBED_DIR"])
+        cls.dir = tempfile.mkdtemp(prefix="publisher-", dir=os.environ["TESTBED_DIR"])
+        cls.ca = TestCA(os.path.join(cls.dir, "ca"))
+        cls.ca.trust_in(cls.bed, IMPORT_CA)
+        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
+        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
+        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        cls.pinned = cls.ca.code_signer("Pinned Publisher")
+        cls.other = cls.ca.code_signer("Other Publisher")
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.redirect.stop()
+        cls.store.stop()
+        cls.collector.__exit__(None, None, None)
+        cls.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
+        shutil.rmtree(cls.dir, True)
+
+    def run_once(self, setup, in_zip, pin):
+        """One silent run of a fresh launcher whose package is setup (alone or
+        in a zip); its actions, its result and whether the setup started."""
+        self.redirect.reset()
+        self.store.reset()
+        with self.collector._lock:
+            self.collector.hits.clear()
+        work = tempfile.mkdtemp(prefix="run-", dir=self.dir)
+        exe = os.path.join(work, "LumenscanLauncher.exe")
+        shutil.copy(LAUNCHER, exe)
+        for standin in STANDINS:
+            shutil.copy(standin, work)
+        base = os.path.join(work, "base")
+        with open(os.path.join(work, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
+            f.write(f"[build]\nlocalTempPath={self.bed.to_windows_path(base)}\nsetup=setup.exe\n"
+                    f"type=exe\n[ER]\nfunId=pin\n")
+        name, data = "setup.exe", setup
+        if in_zip:
+            archive = io.BytesIO()
+            with zipfile.ZipFile(archive, "w") as z:
+                z.writestr("setup.exe", setup)
+            name, data = "pkg.zip", archive.getvalue()
+        url = self.store.route(f"/pkg/{name}", body=data)
+        self.store.route(f"/pkg/{name}_MD5.txt", body=hashlib.md5(setup).hexdigest().encode())
+        self.redirect.route("/GREntry/NonPayment", status=302, location=url)
+
+        log = os.path.join(work, "loaded.txt")
+        env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wintrust,crypt32=n,b",
+               "STANDIN_DLL_LOG": self.bed.to_windows_path(log)}
+        if pin:
+            env["LAUNCHER_TEST_SETUP_PUBLISHER"] = pin
+        result = self.bed.run(exe, ["-s"], timeout=180, extra_env=env)
+        self.assertEqual(result.code, 0, result)
+        # Both come from System32 only, never from beside the launcher.
+        self.assertFalse(os.path.exists(log), "a stand-in beside the launcher was loaded")
+        actions = [urllib.parse.parse_qs(urllib.parse.urlsplit(h.path).query)["ea"][0]
+                   .replace("SilentDownloader_", "")
+                   for h in sorted(self.collector.snapshot(), key=lambda h: h.start)]
+        record = os.path.join(base, "Package", "Build" if in_zip else "", "setup.exe.record.txt")
+        deadline = time.monotonic() + (30 if actions == STARTED else 0)
+        while not os.path.exists(record) and time.monotonic() < deadline:
+            time.sleep(0.1)
+        return actions, result, os.path.exists(record)
+
+    def test_only_a_setup_signed_by_a_pinned_certificate_starts(self):
+        with open(SETUP, "rb") as f:
+            unsigned = f.read()
+        signed = self.pinned.sign(SETUP, os.path.join(self.dir, "pinned.exe"))
+        other_signed = self.other.sign(SETUP, os.path.join(self.dir, "other.exe"))
+        # One byte of the DOS stub, which the signature's digest covers.
+        tampered = bytearray(signed)
+        tampered[0x60] ^= 0x20
+        pinned, other = self.pinned.thumbprint, self.other.thumbprint
+        # Another thumbprint first, the signer's in lower case with a space.
+        pin = f"{hashlib.sha256(b'nobody').hexdigest()}, {pinned[:20].lower()} {pinned[20:]};"
+        is_pinned = f"publisher check: signer thumbprint {pinned} is pinned"
+        unsigned_line = "publisher check: the launch file has no signature (0x800B0100)"
+        cases = [
+            ("pinned signer", signed, False, pin, is_pinned),
+            ("pinned signer in a zip", signed, True, pin, is_pinned),
+            ("unsigned", unsigned, False, pin, unsigned_line),
+            ("unsigned in a zip", unsigned, True, pin, unsigned_line),
+            ("another signer", other_signed, False, pin,
+             f"publisher check: signer thumbprint {other} is not pinned"),
+            ("changed after signing", bytes(tampered), False, pin,
+             "publisher check: bad digest 0x80096010"),
+            ("pin list that cannot be read", signed, False, pinned + "0",
+             "publisher check: the pinned thumbprint list cannot be read"),
+            ("nothing pinned", unsigned, False, None, None),
+        ]
+        for case, setup, in_zip, pin_text, line in cases:
+            with self.subTest(case):
+                actions, result, started = self.run_once(setup, in_zip, pin_text)
+                checks = [d for d in result.debug if d.startswith("publisher check:")]
+                self.assertEqual(checks, [line] if line else [], result)
+                accepted = line in (None, is_pinned)
+                # A refusal ends the run the way a failed integrity check does.
+                self.assertEqual(actions, STARTED if accepted else REFUSED, result)
+                self.assertEqual(started, accepted)
+                if not accepted:
+                    self.assertIn("check md5 failed!", result.debug)
+                    self.assertIn("run result E0FF0012", result.debug)
+
+
+if __name__ == "__main__":
+    unittest.main()
