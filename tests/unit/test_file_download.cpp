@@ -160,8 +160,9 @@ TEST_F(FileDownload, TransientFailuresAreRetriedAndFinalOnesAreNot) {
                   c.expected);
         EXPECT_EQ(server.Requests(), c.nRequests);
         // A failed download leaves nothing behind, not even its partial file.
-        if (c.expected != Result::kSuccess)
+        if (c.expected != Result::kSuccess) {
             EXPECT_TRUE(folder.Empty());
+        }
     }
 }
 
