@@ -1,15 +1,8 @@
-# Cross toolchain: 64-bit Windows (the test build on machines that run no 32-bit code) with MinGW-w64 (posix thread model).
+# Cross toolchain: 64-bit Windows with MinGW-w64 (posix thread model), the test
+# build of machines that run no 32-bit code.
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
 
 set(LAUNCHER_MINGW_PREFIX x86_64-w64-mingw32 CACHE STRING "MinGW-w64 target triplet")
 
-find_program(CMAKE_C_COMPILER NAMES ${LAUNCHER_MINGW_PREFIX}-gcc-posix ${LAUNCHER_MINGW_PREFIX}-gcc REQUIRED)
-find_program(CMAKE_CXX_COMPILER NAMES ${LAUNCHER_MINGW_PREFIX}-g++-posix ${LAUNCHER_MINGW_PREFIX}-g++ REQUIRED)
-find_program(CMAKE_RC_COMPILER NAMES ${LAUNCHER_MINGW_PREFIX}-windres windres REQUIRED)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${LAUNCHER_MINGW_PREFIX})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-toolchain-common.cmake)

@@ -63,7 +63,8 @@ int wmain(int argc, wchar_t** argv) {
         return 2;
     }
     LARGE_INTEGER size = {};
-    if (!::GetFileSizeEx(hFile.get(), &size) || size.QuadPart < static_cast<LONGLONG>(sizeof(MINIDUMP_HEADER))) {
+    if (!::GetFileSizeEx(hFile.get(), &size) ||
+        size.QuadPart < static_cast<LONGLONG>(sizeof(MINIDUMP_HEADER))) {
         std::fprintf(stderr, "too small for a minidump\n");
         return 2;
     }
