@@ -78,7 +78,10 @@ ResultCode DownloadFile(const std::wstring& wstrUrl, std::wstring& wstrPath,
             dwError = session.Get();
             const DWORD dwStatus = dwError == 0 ? session.StatusCode() : 0;
             const bool bBody = dwStatus == kHttpOk || dwStatus == kHttpPartial;
-            const DWORD dwBodyError = dwError == 0 ? session.BodyError() : 0;
+            // A body is read only for 200 and 206; without a status the error
+            // that ended the request stands in its place.
+            const DWORD dwBodyError =
+                dwError == 0 && (bBody || dwStatus == 0) ? session.BodyError() : 0;
             if (dwStatus == kHttpOk ||
                 (bBody && first.wstrETag.empty() && first.wstrLastModified.empty())) {
                 first = session.Validators();
