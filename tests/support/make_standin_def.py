@@ -8,6 +8,8 @@ import sys
 
 nm, implib, dll, stub, out = sys.argv[1:6]
 text = subprocess.run([nm, implib], check=True, capture_output=True, text=True).stdout
-names = sorted(set(re.findall(r"^\S+ I __imp__(\w+?)(?:@\d+)?$", text, re.M)))
+# 32-bit import symbols carry the C underscore, 64-bit ones do not.
+prefix = "__imp_" if "x86_64" in nm else "__imp__"
+names = sorted(set(re.findall(rf"^\S+ I {prefix}(\w+?)(?:@\d+)?$", text, re.M)))
 with open(out, "w") as f:
     f.write(f"LIBRARY {dll}\nEXPORTS\n" + "".join(f"    {n}={stub}\n" for n in names))
