@@ -435,7 +435,9 @@ class FaultMatrixTest(unittest.TestCase):
                 self.launch(scene, started=False)
                 met = self.requests_of(self.redirect, scene) if where == "redirect" else \
                     self.requests_of(self.store, scene, sidecar=where == "sidecar")
-                self.assertEqual(len(met), 1, "the fault was not met")
+                # A 5xx is worth three more tries; the other answers are final.
+                tries = 4 if answer.status >= 500 else 1
+                self.assertEqual(len(met), tries, "the fault was not met as often as it should")
 
     def test_bodies_cut_mid_way(self):
         size = len(self.setup_bytes)
@@ -660,7 +662,13 @@ class FaultMatrixTest(unittest.TestCase):
                 # launcher with nothing to start, or with the verified
                 # program of the fresh archive.
                 self.launch(scene, started=False if what != "build" else None)
-                self.assertTrue(self.requests_of(self.store, scene), "the fault was not met")
+                # The download's file is made before the package is asked
+                # for: a folder nobody can write into costs no download.
+                asked = self.requests_of(self.store, scene)
+                if what == "build":
+                    self.assertTrue(asked, "the fault was not met")
+                else:
+                    self.assertFalse(asked, "the package was fetched into a read-only folder")
 
     def snapshot_package(self, scene, folder=None):
         folder = folder or scene.package

@@ -43,3 +43,6 @@ launcher_add_py_test(crash.launcher e2e/test_crash.py
     FIXTURES Prefix32
     DEPENDS_ON LumenscanLauncher)
 set_tests_properties(crash.launcher PROPERTIES RESOURCE_LOCK loopback_ports)
+
+# Its dumps may land in the prefix's ProgramData, which launcher.faults watches.
+set_property(TEST crash.host APPEND PROPERTY RESOURCE_LOCK programdata)

@@ -9,4 +9,6 @@ set_property(TEST launcher.faults APPEND PROPERTY ENVIRONMENT
     "LAUNCHER_COLLECTOR_HOST=${LAUNCHER_COLLECTOR_HOST}"
     "LAUNCHER_PLACEHOLDER_URL=${LAUNCHER_PLACEHOLDER_URL}"
     "LAUNCHER_SUPPORT_ROOT_URL=${LAUNCHER_SUPPORT_ROOT_URL}")
-set_tests_properties(launcher.faults PROPERTIES RESOURCE_LOCK loopback_ports TIMEOUT 480)
+# It also watches the prefix's ProgramData for files written outside the
+# package folder, where the crash tests' dumps may land.
+set_tests_properties(launcher.faults PROPERTIES RESOURCE_LOCK "loopback_ports;programdata" TIMEOUT 480)
