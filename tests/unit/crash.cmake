@@ -45,4 +45,4 @@ launcher_add_py_test(crash.launcher e2e/test_crash.py
 set_tests_properties(crash.launcher PROPERTIES RESOURCE_LOCK loopback_ports)
 
 # Its dumps may land in the prefix's ProgramData, which launcher.faults watches.
-set_property(TEST crash.host APPEND PROPERTY RESOURCE_LOCK programdata)
+set_property(TEST crash.host crash.launcher APPEND PROPERTY RESOURCE_LOCK programdata)
