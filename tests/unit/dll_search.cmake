@@ -1,5 +1,7 @@
 # Stand-ins named like every DLL the launcher uses that is not a KnownDLL;
 # each records its own loading. The test puts them next to the launcher.
+# crypt32's stand-in is built but not put there (see test_publisher.py: Wine's
+# own winhttp would bind it from the program's folder).
 set(STANDIN_DLLS version winhttp urlmon comctl32 riched20 jsproxy dbghelp wer faultrep userenv
     wintrust crypt32)
 set(STANDIN_TARGETS "")
