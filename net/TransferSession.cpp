@@ -115,6 +115,10 @@ struct TransferSession::Request {
     std::wstring wstrContentDisposition;
     ResponseValidators validators;
     std::wstring wstrRetryAfter;
+    // The request handle's context value (WinHTTP's share of this state):
+    // every WinHttpSendRequest passes it again, since the call sets the
+    // context the notifications carry.
+    DWORD_PTR dwContextValue = 0;
     // When set, the body goes there instead of into memory.
     BodySink* pSink = nullptr;
     // Largest body kept in memory.
@@ -439,7 +443,7 @@ bool TransferSession::Request::AnswerProxyChallenge(HINTERNET hRequest) {
     NetDebug::Print(L"Proxy asks for credentials (407); answering with the logged-on user's by %ls",
                     dwScheme == WINHTTP_AUTH_SCHEME_NEGOTIATE ? L"Negotiate" : L"NTLM");
     if (!::WinHttpSendRequest(hRequest, WINHTTP_NO_ADDITIONAL_HEADERS, 0, WINHTTP_NO_REQUEST_DATA,
-                              0, cbBody, reinterpret_cast<DWORD_PTR>(this))) {
+                              0, cbBody, dwContextValue)) {
         Failure(::GetLastError());
         SignalDone();
     }
@@ -604,6 +608,7 @@ DWORD TransferSession::OpenRequest(const wchar_t* pszVerb) {
                             sizeof(dwContext)))
         return ::GetLastError();
     pShare.release();
+    m_pRequest->dwContextValue = dwContext;
 
     DWORD dwDisable = WINHTTP_DISABLE_REDIRECTS;
     if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_DISABLE_FEATURE, &dwDisable,
@@ -639,7 +644,7 @@ DWORD TransferSession::SendAndWait() {
     if (IsStopRequested(m_limits))
         return ERROR_CANCELLED;
     if (!::WinHttpSendRequest(m_hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0,
-                              WINHTTP_NO_REQUEST_DATA, 0, cbBody, 0))
+                              WINHTTP_NO_REQUEST_DATA, 0, cbBody, m_pRequest->dwContextValue))
         return ::GetLastError();
 
     const DWORD dwWait = WaitForTransfer(hEvent, m_limits);
