@@ -41,7 +41,9 @@ int Failover(const std::wstring& wstrUrl) {
                     static_cast<unsigned long>(dwSend),
                     static_cast<unsigned long>(session.StatusCode()),
                     static_cast<unsigned long>(session.Body().Size()));
-        if (dwSend != ERROR_WINHTTP_CANNOT_CONNECT && dwOpen == 0)
+        // An answer came: the proxy was reached. A refused proxy ends the
+        // request with no status, whether the wait itself reports it or not.
+        if (dwOpen == 0 && session.StatusCode() != 0)
             break;
         if (!proxy.FailOver()) {
             std::printf("failover=none\n");
