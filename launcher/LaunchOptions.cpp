@@ -1,18 +1,14 @@
 #include "LaunchOptions.h"
 
+#include "CvComn_Handle.h"
 #include "Util_String.h"
 
 #include <windows.h>
 #include <shellapi.h>
 
-#include <memory>
 #include <vector>
 
 namespace {
-
-struct LocalFreeDeleter {
-    void operator()(LPWSTR* p) const { ::LocalFree(p); }
-};
 
 void CollectOptions(ParsedCommandLine& parsed, const std::wstring& wstrArgument) {
     if (wstrArgument == L"-s") {
@@ -33,7 +29,7 @@ ParsedCommandLine ParseCommandLine(const std::wstring& wstrCommandLine) {
     Util::ToLower(wstrLower);
 
     int nCount = 0;
-    std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(
+    const CvCommon::Handle::UniqueLocalMemory<LPWSTR*> argv(
         ::CommandLineToArgvW(wstrLower.c_str(), &nCount));
     if (!argv)
         return parsed;

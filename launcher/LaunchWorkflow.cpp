@@ -214,7 +214,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         wstrCommand.copy(szCommand, wstrCommand.size());
         ::OutputDebugStringW(szCommand);
 
-        PROCESS_INFORMATION process = {};
+        CvCommon::Handle::UniqueProcessInformation process;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -222,13 +222,13 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         // The last moment a close can still keep the setup from starting.
         if (StopRequested())
             return Result::kCancelled;
-        bCreated = ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE,
-                                    CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
+        bCreated =
+            ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                             nullptr, nullptr, &startup, process.put());
         dwError = ::GetLastError();
         m_hVerifiedLaunchFile.reset();
         // The launcher never waits for the setup: its handles close here.
-        CvCommon::Handle::UniqueHandle hThread(process.hThread);
-        CvCommon::Handle::UniqueHandle hProcess(process.hProcess);
+        process.reset();
     }
     if (!bCreated) {
         Post(event, wstrPrefix, L"Downloader_LaunchExe_Fail");

@@ -107,7 +107,7 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
     if (guard == InstanceGuardResult::AlreadyRunning)
         return 0;
 
-    ::CoInitialize(nullptr);
+    CvCommon::Handle::UniqueCoInit com(SUCCEEDED(::CoInitialize(nullptr)));
     CvCommon::Handle::UniqueModule richEdit(CvCommon::SystemLibrary::Load(L"RICHED20.DLL"));
     ::DefWindowProcW(nullptr, WM_NULL, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
@@ -126,7 +126,7 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
         ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(end.nExitCode));
     }
     richEdit.reset();
-    ::CoUninitialize();
+    com.reset();
     g_hInstanceSemaphore.reset();
     return end.nExitCode;
 }
