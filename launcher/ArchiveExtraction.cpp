@@ -1,5 +1,6 @@
 #include "ArchiveExtraction.h"
 
+#include "CvComn_FileName.h"
 #include "CvComn_Handle.h"
 #include "NetDebug.h"
 #include "Util_File.h"
@@ -335,18 +336,6 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
     return hr;
 }
 
-bool IsReservedDeviceName(const std::wstring& wstrComponent) {
-    std::wstring wstrBase = wstrComponent.substr(0, wstrComponent.find(L'.'));
-    Util::ToLower(wstrBase);
-    static const wchar_t* const kNames[] = {L"con", L"prn", L"aux", L"nul", L"conin$", L"conout$"};
-    for (const wchar_t* pszName : kNames)
-        if (wstrBase == pszName)
-            return true;
-    return wstrBase.size() == 4 &&
-           (wstrBase.compare(0, 3, L"com") == 0 || wstrBase.compare(0, 3, L"lpt") == 0) &&
-           wstrBase[3] >= L'1' && wstrBase[3] <= L'9';
-}
-
 bool IsSafeComponent(const std::wstring& wstrComponent) {
     if (wstrComponent.empty())
         return false;
@@ -358,7 +347,7 @@ bool IsSafeComponent(const std::wstring& wstrComponent) {
     const wchar_t chLast = wstrComponent.back();
     if (chLast == L'.' || chLast == L' ')
         return false;
-    return !IsReservedDeviceName(wstrComponent);
+    return !CvCommon::FileName::IsDeviceName(wstrComponent);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "EventDispatcher.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "CvComn_String.h"
 #include "DeliveryQueue.h"
 #include "GAEvent.h"
@@ -7,7 +8,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <utility>
 
 EventDispatcher EventDispatcher::s_instance;
@@ -16,8 +16,9 @@ namespace {
 
 void ReportDropped(const wchar_t* pszWhere, size_t nDropped) {
     wchar_t szText[512] = {};
-    _snwprintf(szText, 511, L"%ls: not all events delivered in time, %u dropped", pszWhere,
-               static_cast<unsigned>(nDropped));
+    CvCommon::String::FormatTruncated(szText, ARRAYSIZE(szText),
+                                      L"%ls: not all events delivered in time, %u dropped",
+                                      pszWhere, static_cast<unsigned>(nDropped));
     ::OutputDebugStringW(szText);
 }
 

@@ -5,6 +5,7 @@
 #include "HttpAgent.h"
 #include "SendLock.h"
 #include "TelemetryBuildConfig.h"
+#include "Util_File.h"
 
 #include <objbase.h>
 #include <rpc.h>
@@ -44,28 +45,7 @@ const wchar_t* const kHitUrlFormat = L"http://%ls/collect?v=1&t=event&tid=%ls&ci
 const wchar_t* const kFallbackVersion = L"1.0.0.0";
 const LANGID kUserLanguage = 0x0409;
 
-// Percent-encodes the UTF-8 bytes of a text, keeping the unreserved
-// characters of URLs; a text that cannot be converted becomes empty.
-std::wstring EncodeQueryValue(const std::wstring& wstrText) {
-    std::string strUtf8;
-    if (!CvCommon::String::WCharToUTF8(wstrText, strUtf8))
-        return std::wstring();
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    std::wstring wstrOut;
-    for (unsigned char ch : strUtf8) {
-        const bool bUnreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
-                                 (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' ||
-                                 ch == '~';
-        if (bUnreserved) {
-            wstrOut.push_back(static_cast<wchar_t>(ch));
-        } else {
-            wstrOut.push_back(L'%');
-            wstrOut.push_back(kHex[ch >> 4]);
-            wstrOut.push_back(kHex[ch & 0x0F]);
-        }
-    }
-    return wstrOut;
-}
+using CvCommon::String::EncodeQueryValue;
 
 // The member's text when it is a string, else empty.
 std::wstring TextMember(const Json::Value& record, const char* pszName) {
@@ -262,38 +242,16 @@ bool GAEvent::GetEngineVersion() {
 
 bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstrVersion) {
     wstrVersion.clear();
-    DWORD dwHandle = 0;
-    const DWORD cbInfo =
-        wstrPath.empty() ? 0 : ::GetFileVersionInfoSizeW(wstrPath.c_str(), &dwHandle);
-    if (cbInfo == 0) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() dwSize = 0");
+    VS_FIXEDFILEINFO fixed = {};
+    if (!Util::ReadFixedFileInfo(wstrPath.c_str(), fixed)) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() no readable version resource");
         wstrVersion = kFallbackVersion;
         return false;
     }
-    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[cbInfo]());
-    if (!data) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() pData = NULL");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    if (!::GetFileVersionInfoW(wstrPath.c_str(), 0, cbInfo, data.get())) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() GetFileVersionInfo error");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    void* pValue = nullptr;
-    UINT cbValue = 0;
-    if (!::VerQueryValueW(data.get(), L"\\", &pValue, &cbValue) || pValue == nullptr ||
-        cbValue < sizeof(VS_FIXEDFILEINFO)) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() VerQueryValue error");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    const auto* pFixed = static_cast<const VS_FIXEDFILEINFO*>(pValue);
-    const int a = HIWORD(pFixed->dwFileVersionMS);
-    const int b = LOWORD(pFixed->dwFileVersionMS);
-    const int c = HIWORD(pFixed->dwFileVersionLS);
-    const int d = LOWORD(pFixed->dwFileVersionLS);
+    const int a = HIWORD(fixed.dwFileVersionMS);
+    const int b = LOWORD(fixed.dwFileVersionMS);
+    const int c = HIWORD(fixed.dwFileVersionLS);
+    const int d = LOWORD(fixed.dwFileVersionLS);
     if (c != 0 || d != 0)
         CvCommon::String::Format(wstrVersion, L"%d.%d.%d.%d", a, b, c, d);
     else if (a != 0 || b != 0)

@@ -3,7 +3,7 @@
 
 #include "util_CrashHandler.h"
 #include "CvComn_SystemLibrary.h"
-#include "CvComn_SystemLibrary.h"
+#include "Util_File.h"
 #include "util_CrashReport.h"
 
 #include "util_CrashState.h"
@@ -173,22 +173,13 @@ bool GetModuleVersionText(const wchar_t* pszPath, wchar_t* pszVersion, std::size
         return false;
     if (!pszPath || !*pszPath)
         return false;
-    DWORD dwHandle = 0;
-    const DWORD cbInfo = ::GetFileVersionInfoSizeW(pszPath, &dwHandle);
-    if (cbInfo == 0)
-        return false;
-    std::unique_ptr<BYTE[]> pInfo(new (std::nothrow) BYTE[cbInfo]);
-    if (!pInfo || !::GetFileVersionInfoW(pszPath, 0, cbInfo, pInfo.get()))
-        return false;
-    VS_FIXEDFILEINFO* pFixed = nullptr;
-    UINT cbFixed = 0;
-    if (!::VerQueryValueW(pInfo.get(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed) ||
-        !pFixed || cbFixed < sizeof(VS_FIXEDFILEINFO))
+    VS_FIXEDFILEINFO fixed = {};
+    if (!Util::ReadFixedFileInfo(pszPath, fixed))
         return false;
     wchar_t szText[64];
-    if (!FormatWhole(szText, ARRAYSIZE(szText), L"%d.%d.%d.%d", HIWORD(pFixed->dwFileVersionMS),
-                     LOWORD(pFixed->dwFileVersionMS), HIWORD(pFixed->dwFileVersionLS),
-                     LOWORD(pFixed->dwFileVersionLS)))
+    if (!FormatWhole(szText, ARRAYSIZE(szText), L"%d.%d.%d.%d", HIWORD(fixed.dwFileVersionMS),
+                     LOWORD(fixed.dwFileVersionMS), HIWORD(fixed.dwFileVersionLS),
+                     LOWORD(fixed.dwFileVersionLS)))
         return false;
     if (std::wcslen(szText) >= cchVersion)
         return false; // "0.0.0.0" stays
