@@ -1,6 +1,7 @@
 #include "ArchiveExtraction.h"
 
 #include "CvComn_FileName.h"
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 #include "NetDebug.h"
 #include "Util_File.h"
@@ -409,7 +410,8 @@ HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstr
         if (FAILED(hrCheck))
             return hrCheck;
     }
-    const UniqueCoInit apartment(SUCCEEDED(::CoInitialize(nullptr)));
+    const UniqueCoInit apartment(
+        CvCommon::Error::CheckHResult(::CoInitialize(nullptr), L"CoInitialize"));
     bool bNoFolder = false;
     const HRESULT hr = ExtractWithShell(wstrZipPath, wstrDestination, bNoFolder);
     if (bNoFolder)

@@ -10,14 +10,11 @@
 #include "NetDebug.h"
 #include "NetRequest.h"
 
-#include <mutex>
 #include <new>
 
 namespace {
 
 constexpr size_t kSetupCommandLineChars = 512;
-std::mutex g_instanceMutex;
-LaunchWorkflow* g_pInstance = nullptr;
 
 // Keeps the run's observer in place for the length of one run.
 class ObserverScope {
@@ -36,12 +33,9 @@ private:
 } // namespace
 
 LaunchWorkflow& LaunchWorkflow::Instance() {
-    if (LaunchWorkflow* pWorkflow = g_pInstance)
-        return *pWorkflow;
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
-    if (!g_pInstance)
-        g_pInstance = new LaunchWorkflow(LauncherConfig::Instance());
-    return *g_pInstance;
+    // Made on first use and never destroyed.
+    static LaunchWorkflow* const s_pWorkflow = new LaunchWorkflow(LauncherConfig::Instance());
+    return *s_pWorkflow;
 }
 
 void LaunchWorkflow::ReportProgress(int nPercent) {

@@ -6,6 +6,7 @@
 #include "FileDigest.h"
 #include "LauncherDeployment.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Storage.h"
 #include "CvComn_String.h"
 #include "NetRequest.h"
@@ -113,7 +114,7 @@ bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& 
     const std::wstring wstrAside = wstrBuildDir + kSteppedAsideSuffix + wstrPid;
     if (!RemoveTree(wstrFresh) || !RemoveTree(wstrAside) || !Util::CreateDirectoryPath(wstrFresh))
         return false;
-    if (FAILED(ExtractArchive(wstrZipPath, wstrFresh))) {
+    if (!CvCommon::Error::CheckHResult(ExtractArchive(wstrZipPath, wstrFresh), L"ExtractArchive")) {
         RemoveTree(wstrFresh);
         return false;
     }

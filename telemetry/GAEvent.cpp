@@ -1,5 +1,6 @@
 #include "GAEvent.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 #include "CvComn_String.h"
 #include "HttpAgent.h"
@@ -14,21 +15,6 @@
 #include <memory>
 #include <new>
 #include <utility>
-
-// The class-wide values are constructed before every static object of
-// ordinary priority, the event dispatcher among them, and so destroyed after
-// it: deliveries that still run while the dispatcher shuts down at process
-// exit find them intact. The instance lock is constant-initialised and never
-// torn down.
-#define GAEVENT_CLASS_WIDE __attribute__((init_priority(1000)))
-
-std::atomic<GAEvent*> GAEvent::s_pInstance{nullptr};
-std::wstring GAEvent::s_wstrTrackingId GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrClientId GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrLanguage GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrEngineVersion GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrCollectorHost GAEVENT_CLASS_WIDE(LAUNCHER_COLLECTOR_HOST);
-std::mutex GAEvent::s_instanceLock;
 
 // What a send thread owns: its record text and the values of its hit. Shared
 // with the sender that waits for it.
@@ -62,27 +48,26 @@ void DebugMessage(const std::wstring& wstrText) {
 } // namespace
 
 GAEvent::GAEvent() {
-    GetEngineVersion();
-    InitLanguage();
-    CreateClientId(s_wstrClientId);
-    s_wstrTrackingId = LAUNCHER_TRACKING_ID;
+    m_values.wstrCollectorHost = LAUNCHER_COLLECTOR_HOST;
+    wchar_t szPath[MAX_PATH] = {};
+    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), szPath, MAX_PATH);
+    ReadEngineVersion(szPath, m_values.wstrEngineVersion);
+    m_values.wstrLanguage = LanguageTag(kUserLanguage);
+    CreateClientId(m_values.wstrClientId);
+    m_values.wstrTrackingId = LAUNCHER_TRACKING_ID;
 }
 
-GAEvent* GAEvent::Instance() {
-    GAEvent* pInstance = s_pInstance.load(std::memory_order_acquire);
-    if (pInstance != nullptr)
-        return pInstance;
-    std::lock_guard<std::mutex> lock(s_instanceLock);
-    pInstance = s_pInstance.load(std::memory_order_relaxed);
-    if (pInstance == nullptr) {
-        pInstance = new GAEvent();
-        s_pInstance.store(pInstance, std::memory_order_release);
-    }
-    return pInstance;
+GAEvent& GAEvent::Instance() {
+    // Made on first use and never destroyed, so that it owns the class-wide
+    // values for the whole life of the process: deliveries that still run
+    // while the event dispatcher shuts down at process exit find them intact,
+    // whatever order the static objects are destroyed in.
+    static GAEvent* const s_pInstance = new GAEvent();
+    return *s_pInstance;
 }
 
 void GAEvent::SetCollectorHost(const std::wstring& wstrHost) {
-    s_wstrCollectorHost = wstrHost;
+    Instance().m_values.wstrCollectorHost = wstrHost;
 }
 
 SendLock& GAEvent::SendLockInstance() {
@@ -91,13 +76,7 @@ SendLock& GAEvent::SendLockInstance() {
 }
 
 GAEvent::SenderValues GAEvent::CurrentValues() {
-    SenderValues values;
-    values.wstrCollectorHost = s_wstrCollectorHost;
-    values.wstrTrackingId = s_wstrTrackingId;
-    values.wstrClientId = s_wstrClientId;
-    values.wstrLanguage = s_wstrLanguage;
-    values.wstrEngineVersion = s_wstrEngineVersion;
-    return values;
+    return Instance().m_values;
 }
 
 bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
@@ -234,12 +213,6 @@ bool GAEvent::FormatHitUrl(const std::wstring& wstrHost, const HitFields& fields
         EncodeQueryValue(fields.wstrDimension1).c_str());
 }
 
-bool GAEvent::GetEngineVersion() {
-    wchar_t szPath[MAX_PATH] = {};
-    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), szPath, MAX_PATH);
-    return ReadEngineVersion(szPath, s_wstrEngineVersion);
-}
-
 bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstrVersion) {
     wstrVersion.clear();
     VS_FIXEDFILEINFO fixed = {};
@@ -261,7 +234,7 @@ bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstr
 
 bool GAEvent::CreateClientId(std::wstring& wstrOut) {
     GUID guid = {};
-    if (FAILED(::CoCreateGuid(&guid)))
+    if (!CvCommon::Error::CheckHResult(::CoCreateGuid(&guid), L"CoCreateGuid"))
         return false;
     CvCommon::Handle::UniqueRpcWString guidText;
     if (::UuidToStringW(&guid, guidText.put()) != RPC_S_OK || !guidText)
@@ -282,9 +255,4 @@ const wchar_t* GAEvent::LanguageTag(LANGID langId) {
     default:
         return L"en-us";
     }
-}
-
-bool GAEvent::InitLanguage() {
-    s_wstrLanguage = LanguageTag(kUserLanguage);
-    return true;
 }

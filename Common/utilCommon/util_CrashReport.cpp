@@ -9,6 +9,7 @@
 #include "util_CrashState.h"
 #include "util_CrashText.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 
 #include <errorrep.h>
@@ -115,7 +116,9 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
 
     g_pfnWerReportClose = pfnClose;
     UniqueWerReport report;
-    if (FAILED(pfnCreate(L"APPCRASH", kWerReportApplicationCrash, &info, report.put())) ||
+    if (!CvCommon::Error::CheckHResult(
+            pfnCreate(L"APPCRASH", kWerReportApplicationCrash, &info, report.put()),
+            L"WerReportCreate") ||
         !report.get())
         return false;
 
@@ -128,13 +131,16 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
     }
 
     WerExceptionInformation exception = {pExceptionInfo, FALSE};
-    if (FAILED(pfnAddDump(report.get(), ::GetCurrentProcess(), ::GetCurrentThread(),
-                          kWerDumpTypeMiniDump, &exception, nullptr, 0)) ||
+    if (!CvCommon::Error::CheckHResult(pfnAddDump(report.get(), ::GetCurrentProcess(),
+                                                  ::GetCurrentThread(), kWerDumpTypeMiniDump,
+                                                  &exception, nullptr, 0),
+                                       L"WerReportAddDump") ||
         !pfnSubmit)
         return false;
     int nSubmitResult = kWerReportFailed;
-    return SUCCEEDED(
-        pfnSubmit(report.get(), kWerConsentAlwaysPrompt, kWerSubmitOutOfProcess, &nSubmitResult));
+    return CvCommon::Error::CheckHResult(
+        pfnSubmit(report.get(), kWerConsentAlwaysPrompt, kWerSubmitOutOfProcess, &nSubmitResult),
+        L"WerReportSubmit");
 }
 
 bool ReportThroughFaultrep(EXCEPTION_POINTERS* pExceptionInfo) {
