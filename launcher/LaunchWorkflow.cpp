@@ -1,14 +1,20 @@
 #include "LaunchWorkflow.h"
 
 #include "AddressResolver.h"
+#include "FileDigest.h"
 #include "LaunchOptions.h"
 #include "LauncherDeployment.h"
 #include "LauncherGlobals.h"
+#include "PackageFolders.h"
 #include "PackageRegistry.h"
+#include "PackageSidecar.h"
 
+#include "CvComn_AccessControl.h"
 #include "EventDispatcher.h"
 #include "NetDebug.h"
 #include "NetRequest.h"
+#include "Util_File.h"
+#include "Util_String.h"
 
 #include <new>
 
@@ -31,6 +37,51 @@ private:
 };
 
 } // namespace
+
+LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) {
+    const std::wstring wstrBase = PackageBaseFolder(config);
+    m_wstrPackageDir = wstrBase + L"\\Package";
+    m_wstrBuildDir = m_wstrPackageDir + L"\\Build";
+    m_wstrPackagePath = m_wstrPackageDir;
+    // Folders made here only administrators and the system may change.
+    Util::CreateDirectoryPath(m_wstrBuildDir, nullptr,
+                              CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get());
+}
+
+ResultCode LaunchWorkflow::PrepareLaunchFile() {
+    const size_t nDot = m_wstrPackagePath.rfind(L'.');
+    if (nDot == std::wstring::npos)
+        return Result::kNoFileName;
+    std::wstring wstrExtension = m_wstrPackagePath.substr(nDot + 1);
+    Util::ToLower(wstrExtension);
+
+    if (wstrExtension == L"zip") {
+        if (!UnpackIntoBuildFolder(m_wstrPackagePath, m_wstrBuildDir))
+            return Result::kUnzipFailed;
+        m_wstrLaunchPath = m_wstrBuildDir + L"\\" + m_config.GetValue(L"build", L"setup");
+    } else if (wstrExtension == L"exe") {
+        m_wstrLaunchPath = m_wstrPackagePath;
+    }
+    return Result::kSuccess;
+}
+
+bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl) {
+    std::wstring wstrDigest;
+    // Held while the sidecar is fetched and, on success, until the start.
+    CvCommon::Handle::UniqueHandle hFile;
+    if (!ComputeFileMd5(wstrFilePath, wstrDigest, &hFile))
+        return false;
+    std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
+    if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
+        return false;
+    std::wstring wstrSidecar;
+    if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
+        return false;
+    if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
+        return false;
+    m_hVerifiedLaunchFile = std::move(hFile);
+    return true;
+}
 
 LaunchWorkflow& LaunchWorkflow::Instance() {
     // Made on first use and never destroyed.

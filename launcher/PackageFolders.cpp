@@ -1,28 +1,19 @@
-// The package folders, the launch file's preparation and its integrity check.
-
-#include "LaunchWorkflow.h"
+#include "PackageFolders.h"
 
 #include "ArchiveExtraction.h"
-#include "FileDigest.h"
-#include "LauncherDeployment.h"
 
 #include "CvComn_HResult.h"
-#include "CvComn_Storage.h"
-#include "CvComn_String.h"
-#include "NetRequest.h"
+#include "CvComn_Handle.h"
 #include "Util_File.h"
-#include "Util_String.h"
 
 #include <shlobj.h>
 
 #include <cstdlib>
 #include <cwchar>
-#include <utility>
 #include <vector>
 
 namespace {
 
-constexpr DWORD kSidecarChunkBytes = 256;
 // Siblings of the build folder while an archive is unpacked: the fresh folder,
 // and the previous build folder while it steps aside. Each name ends in the
 // process id of the launcher that made it.
@@ -55,15 +46,6 @@ std::wstring AnchoredPath(const std::wstring& wstrPath) {
     while (wstrFull.size() > 3 && wstrFull.back() == L'\\')
         wstrFull.pop_back();
     return wstrFull;
-}
-
-std::wstring PackageBaseFolder(const LauncherConfig& config) {
-    const std::wstring wstrConfigured = config.GetValue(L"build", L"localTempPath");
-    if (!wstrConfigured.empty())
-        return AnchoredPath(Util::ExpandEnvironmentString(wstrConfigured));
-    wchar_t szAppData[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, szAppData);
-    return std::wstring(szAppData) + L"\\Corvane\\Temp";
 }
 
 bool IsDirectory(const std::wstring& wstrPath) {
@@ -103,6 +85,20 @@ void RemoveAbandonedSiblings(const std::wstring& wstrBuildDir, const wchar_t* ps
     } while (::FindNextFileW(hFind.get(), &found));
 }
 
+} // namespace
+
+std::wstring PackageBaseFolder(const LauncherConfig& config) {
+    const std::wstring wstrConfigured = config.GetValue(L"build", L"localTempPath");
+    if (!wstrConfigured.empty())
+        return AnchoredPath(Util::ExpandEnvironmentString(wstrConfigured));
+    wchar_t szAppData[MAX_PATH] = {};
+    CvCommon::Error::CheckHResult(::SHGetFolderPathW(nullptr,
+                                                     CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE,
+                                                     nullptr, 0, szAppData),
+                                  L"SHGetFolderPathW");
+    return std::wstring(szAppData) + L"\\Corvane\\Temp";
+}
+
 // Unpacks the archive into a fresh sibling of the build folder, which takes
 // the build folder's place only when the whole archive was unpacked. On any
 // failure the build folder is as it was and nothing unpacked is left.
@@ -132,103 +128,5 @@ bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& 
         return false;
     }
     RemoveTree(wstrAside);
-    return true;
-}
-
-} // namespace
-
-LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) {
-    const std::wstring wstrBase = PackageBaseFolder(config);
-    m_wstrPackageDir = wstrBase + L"\\Package";
-    m_wstrBuildDir = m_wstrPackageDir + L"\\Build";
-    m_wstrPackagePath = m_wstrPackageDir;
-    // Folders made here only administrators and the system may change.
-    Util::CreateDirectoryPath(m_wstrBuildDir, nullptr,
-                              CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get());
-}
-
-ResultCode LaunchWorkflow::PrepareLaunchFile() {
-    const size_t nDot = m_wstrPackagePath.rfind(L'.');
-    if (nDot == std::wstring::npos)
-        return Result::kNoFileName;
-    std::wstring wstrExtension = m_wstrPackagePath.substr(nDot + 1);
-    Util::ToLower(wstrExtension);
-
-    if (wstrExtension == L"zip") {
-        if (!UnpackIntoBuildFolder(m_wstrPackagePath, m_wstrBuildDir))
-            return Result::kUnzipFailed;
-        m_wstrLaunchPath = m_wstrBuildDir + L"\\" + m_config.GetValue(L"build", L"setup");
-    } else if (wstrExtension == L"exe") {
-        m_wstrLaunchPath = m_wstrPackagePath;
-    }
-    return Result::kSuccess;
-}
-
-std::wstring LaunchWorkflow::SidecarUrl(const std::wstring& wstrFilePath,
-                                        const std::wstring& wstrUrl) {
-    if (wstrUrl.find(LAUNCHER_PLACEHOLDER_URL) == std::wstring::npos)
-        return wstrUrl + L"_MD5.txt";
-    const size_t nSlash = wstrFilePath.rfind(L'\\');
-    const std::wstring wstrName =
-        nSlash == std::wstring::npos ? wstrFilePath : wstrFilePath.substr(nSlash + 1);
-    return std::wstring(L"https://") + LAUNCHER_PACKAGE_STORE_HOST + L"/1.1/en-us/" + wstrName +
-           L"_MD5.txt";
-}
-
-std::wstring LaunchWorkflow::SidecarFolder(const std::wstring& wstrFilePath,
-                                           const std::wstring& wstrPackageDir) {
-    std::wstring wstrFileLower = wstrFilePath;
-    std::wstring wstrPackageLower = wstrPackageDir;
-    Util::ToLower(wstrFileLower);
-    Util::ToLower(wstrPackageLower);
-    if (!wstrPackageLower.empty() && wstrFileLower.size() > wstrPackageLower.size() + 1 &&
-        wstrFileLower.compare(0, wstrPackageLower.size(), wstrPackageLower) == 0 &&
-        wstrFileLower[wstrPackageLower.size()] == L'\\')
-        return wstrPackageDir;
-    const size_t nSlash = wstrFilePath.rfind(L'\\');
-    return nSlash == std::wstring::npos ? std::wstring() : wstrFilePath.substr(0, nSlash);
-}
-
-bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl) {
-    std::wstring wstrDigest;
-    // Held while the sidecar is fetched and, on success, until the start.
-    CvCommon::Handle::UniqueHandle hFile;
-    if (!ComputeFileMd5(wstrFilePath, wstrDigest, &hFile))
-        return false;
-    std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
-    if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
-        return false;
-    std::wstring wstrSidecar;
-    if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
-        return false;
-    if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
-        return false;
-    m_hVerifiedLaunchFile = std::move(hFile);
-    return true;
-}
-
-bool LaunchWorkflow::ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText) {
-    wstrText.clear();
-    CvCommon::Storage::FileBase file(wstrPath);
-    if (!file.Open(CvCommon::AccessControl::SecurityAttributes(), GENERIC_READ, 0, OPEN_EXISTING,
-                   FILE_ATTRIBUTE_NORMAL))
-        return false;
-    DWORD dwSize = 0;
-    if (!file.GetSize(dwSize))
-        return false;
-    std::string strBytes;
-    char buffer[kSidecarChunkBytes];
-    while (dwSize > 0) {
-        const DWORD dwWanted = dwSize < kSidecarChunkBytes ? dwSize : kSidecarChunkBytes;
-        DWORD dwRead = 0;
-        file.Read(buffer, dwWanted, &dwRead, nullptr);
-        // Only bytes that arrived count; a read that brings none ends it.
-        if (dwRead == 0)
-            break;
-        strBytes.append(buffer, dwRead);
-        dwSize -= dwRead;
-    }
-    file.Close();
-    CvCommon::String::UTF8ToWChar(strBytes, wstrText);
     return true;
 }
