@@ -1,6 +1,6 @@
 #include "NetParse.h"
 
-#include "utilCommon/Util_String.h"
+#include "Util_String.h"
 
 #include <cwchar>
 

@@ -4,8 +4,8 @@
 #include "NetParse.h"
 #include "TransferPolicy.h"
 
-#include "CvCommon/CvComn_Handle.h"
-#include "utilCommon/Util_String.h"
+#include "CvComn_Handle.h"
+#include "Util_String.h"
 
 #include <algorithm>
 #include <climits>

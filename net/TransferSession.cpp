@@ -4,7 +4,7 @@
 #include "NetParse.h"
 #include "ProxySettings.h"
 
-#include "CvCommon/CvComn_Synchronize.h"
+#include "CvComn_Synchronize.h"
 
 #include <algorithm>
 #include <memory>

@@ -1,6 +1,6 @@
-#include "CvCommon/CvComn_BoundedFormat.h"
-#include "CvCommon/CvComn_HResult.h"
-#include "CvCommon/CvComn_String.h"
+#include "CvComn_BoundedFormat.h"
+#include "CvComn_HResult.h"
+#include "CvComn_String.h"
 
 #include <gtest/gtest.h>
 
