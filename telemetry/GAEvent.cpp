@@ -81,7 +81,7 @@ GAEvent::SenderValues GAEvent::CurrentValues() {
 
 bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
     std::shared_ptr<SendJob> pJob;
-    HANDLE hThread = nullptr;
+    CvCommon::Handle::UniqueHandle thread;
     try {
         pJob = std::make_shared<SendJob>();
         Json::StyledWriter writer;
@@ -91,15 +91,14 @@ bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
             SendLockInstance(); // made here, where a failure is caught
             // The thread's own reference to the job; from here on it owns it.
             std::unique_ptr<std::shared_ptr<SendJob>> pParam(new std::shared_ptr<SendJob>(pJob));
-            hThread =
-                ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pParam.get(), 0, nullptr);
-            if (hThread != nullptr)
+            thread.reset(
+                ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pParam.get(), 0, nullptr));
+            if (thread)
                 pParam.release();
         }
     } catch (...) {
         // Out of memory: no thread, the wait below fails.
     }
-    CvCommon::Handle::UniqueHandle thread(hThread);
     if (!bWait)
         return true;
     if (thread && SendLockInstance().WaitEnded(pJob->pSend, std::chrono::milliseconds(dwBoundMs))) {
