@@ -82,17 +82,16 @@ bool Base::GetProcAddress(FARPROC* ppfn, const char* pszName, DWORD* pdwError) c
 }
 
 bool Base::GetProcAddress(FARPROC* ppfn, const wchar_t* pszName, DWORD* pdwError) const {
-    if (ppfn)
-        *ppfn = nullptr;
-    if (!ppfn || !pszName) {
-        SetError(pdwError, ERROR_BAD_ARGUMENTS);
+    // The narrow form checks the arguments; a missing name stays missing.
+    std::string strName;
+    if (pszName &&
+        !String::ConvertText(CP_THREAD_ACP, pszName, std::char_traits<wchar_t>::length(pszName),
+                             strName, pdwError)) {
+        if (ppfn)
+            *ppfn = nullptr;
         return false;
     }
-    std::string strName;
-    if (!String::ConvertText(CP_THREAD_ACP, pszName, std::char_traits<wchar_t>::length(pszName),
-                             strName, pdwError))
-        return false;
-    return GetProcAddress(ppfn, strName.c_str(), pdwError);
+    return GetProcAddress(ppfn, pszName ? strName.c_str() : nullptr, pdwError);
 }
 
 } // namespace Library
