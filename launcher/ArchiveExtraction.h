@@ -2,6 +2,8 @@
 // Unpacking a zip package: through the shell's zip folder where there is one,
 // otherwise by reading the archive itself.
 
+#include "ArchiveEntryPath.h"
+
 #include <windows.h>
 
 #include <string>
@@ -18,7 +20,3 @@ HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstr
 // archive before anything is written.
 HRESULT ExtractArchiveDirectly(const std::wstring& wstrZipPath,
                                const std::wstring& wstrDestination);
-
-// The entry's path with backslashes, or empty when the name would lead
-// outside the destination or cannot be a Windows path.
-std::wstring SafeArchiveEntryPath(const std::wstring& wstrEntryName);
