@@ -1,8 +1,8 @@
 #include "ArchiveExtraction.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
-#include "NetDebug.h"
 #include "Util_File.h"
 #include "Util_Shell.h"
 #include "Util_String.h"
@@ -219,7 +219,7 @@ constexpr ZPOS64_T kArchiveMaxBytes = LAUNCHER_ARCHIVE_MAX_BYTES;
 constexpr ZPOS64_T kArchiveMaxEntries = 10000;
 
 HRESULT Refused(const wchar_t* pszWhy) {
-    NetDebug::Print(L"archive refused before unpacking: %ls", pszWhy);
+    CvCommon::String::DebugPrint(L"archive refused before unpacking: %ls", pszWhy);
     return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 }
 
@@ -307,7 +307,8 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
         // written; an entry that inflates past its own declared size is refused
         // here, so a lying header cannot get past the bound either.
         if (static_cast<ZPOS64_T>(nRead) > info.uncompressed_size - ullWritten) {
-            NetDebug::Print(L"archive entry inflates past its declared size, unpack refused");
+            CvCommon::String::DebugPrint(
+                L"archive entry inflates past its declared size, unpack refused");
             hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
             break;
         }

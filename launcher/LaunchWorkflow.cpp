@@ -1,5 +1,6 @@
 #include "LaunchWorkflow.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "AddressResolver.h"
 #include "FileDigest.h"
 #include "LaunchOptions.h"
@@ -10,8 +11,8 @@
 #include "PackageSidecar.h"
 
 #include "CvComn_AccessControl.h"
+#include "CvComn_BoundedFormat.h"
 #include "EventDispatcher.h"
-#include "NetDebug.h"
 #include "NetRequest.h"
 #include "Util_File.h"
 #include "Util_String.h"
@@ -94,7 +95,7 @@ void LaunchWorkflow::ReportProgress(int nPercent) {
         return;
     if (nPercent != m_nLastProgress) {
         m_nLastProgress = nPercent;
-        NetDebug::Print(L"progress %d", nPercent);
+        CvCommon::String::DebugPrint(L"progress %d", nPercent);
     }
     m_pObserver->OnProgress(nPercent);
 }
@@ -152,7 +153,7 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine, CvCommon::RunObserv
         ::OutputDebugStringW(L"the run failed with an exception");
         result = Result::kUnhandledException;
     }
-    NetDebug::Print(L"run result %08X", result);
+    CvCommon::String::DebugPrint(L"run result %08X", result);
     return result;
 }
 
@@ -209,8 +210,8 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
         const ResultCode download = Download(wstrAddress, m_wstrPackagePath);
         if (Result::Failed(download)) {
             Post(event, wstrPrefix, L"Downloader_Download_Fail");
-            NetDebug::Print(L"download failed with error %04X, url is %ls", download,
-                            wstrAddress.c_str());
+            CvCommon::String::DebugPrint(L"download failed with error %04X, url is %ls", download,
+                                         wstrAddress.c_str());
             return download;
         }
         ReportProgress(70);

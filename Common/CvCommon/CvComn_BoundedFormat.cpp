@@ -1,5 +1,7 @@
 #include "CvComn_BoundedFormat.h"
 
+#include <windows.h>
+
 #include <cstdio>
 
 namespace CvCommon {
@@ -19,6 +21,15 @@ void FormatTruncated(wchar_t* pszOut, std::size_t cchOut, const wchar_t* pszForm
     va_start(args, pszFormat);
     FormatTruncatedV(pszOut, cchOut, pszFormat, args);
     va_end(args);
+}
+
+void DebugPrint(const wchar_t* pszFormat, ...) {
+    wchar_t szLine[kDebugLineChars];
+    va_list args;
+    va_start(args, pszFormat);
+    FormatTruncatedV(szLine, kDebugLineChars, pszFormat, args);
+    va_end(args);
+    ::OutputDebugStringW(szLine);
 }
 
 bool FormatWhole(wchar_t* pszOut, std::size_t cchOut, const wchar_t* pszFormat, ...) {

@@ -13,7 +13,7 @@ void FormatHResultLine(wchar_t* pszOut, std::size_t cchOut, const wchar_t* pszWh
 bool CheckHResult(HRESULT hr, const wchar_t* pszWhat) {
     if (SUCCEEDED(hr))
         return true;
-    wchar_t szLine[512];
+    wchar_t szLine[String::kDebugLineChars];
     FormatHResultLine(szLine, ARRAYSIZE(szLine), pszWhat, hr);
     ::OutputDebugStringW(szLine);
     return false;
