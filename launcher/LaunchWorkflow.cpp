@@ -1,6 +1,5 @@
 #include "LaunchWorkflow.h"
 
-#include "CvComn_BoundedFormat.h"
 #include "AddressResolver.h"
 #include "FileDigest.h"
 #include "LaunchOptions.h"
