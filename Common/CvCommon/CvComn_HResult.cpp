@@ -6,8 +6,8 @@ namespace CvCommon {
 namespace Error {
 
 void FormatHResultLine(wchar_t* pszOut, std::size_t cchOut, const wchar_t* pszWhat, HRESULT hr) {
-    String::FormatTruncated(pszOut, cchOut, L"%ls failed, hr=0x%08lX", pszWhat ? pszWhat : L"call",
-                            static_cast<unsigned long>(hr));
+    String::FormatTruncated(pszOut, cchOut, L"%ls failed, hr=0x%08X", pszWhat ? pszWhat : L"call",
+                            static_cast<unsigned>(hr));
 }
 
 bool CheckHResult(HRESULT hr, const wchar_t* pszWhat) {
