@@ -1,9 +1,9 @@
 #include "AddressResolver.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "LauncherConfig.h"
 #include "LauncherDeployment.h"
 
-#include "NetDebug.h"
 #include "NetRequest.h"
 #include "Util_String.h"
 #include "Util_System.h"
@@ -46,7 +46,7 @@ std::wstring ResolveDownloadAddress(const OptionMap& options, const TransferLimi
         ::OutputDebugStringW(L"original url is too long, no request sent");
         return std::wstring();
     }
-    NetDebug::Print(L"original url: %ls", wstrUrl.c_str());
+    CvCommon::String::DebugPrint(L"original url: %ls", wstrUrl.c_str());
 
     std::string strLocation;
     DWORD dwStatus = 0;
@@ -58,7 +58,7 @@ std::wstring ResolveDownloadAddress(const OptionMap& options, const TransferLimi
     const bool bLargeAnswer =
         result == Result::FromPlatformError(ERROR_FILE_TOO_LARGE) && dwStatus == 200;
     if (Result::Failed(result) && !bLargeAnswer) {
-        NetDebug::Print(L"send http request failed with %d", static_cast<int>(result));
+        CvCommon::String::DebugPrint(L"send http request failed with %d", static_cast<int>(result));
         return std::wstring();
     }
 
@@ -72,6 +72,6 @@ std::wstring ResolveDownloadAddress(const OptionMap& options, const TransferLimi
         Util::MultiByteToWide(strLocation, wstrLocation, CP_UTF8);
         wstrAddress = AddressFromLocation(wstrLocation, LAUNCHER_SUPPORT_ROOT_URL);
     }
-    NetDebug::Print(L"redirect url: %ls", wstrAddress.c_str());
+    CvCommon::String::DebugPrint(L"redirect url: %ls", wstrAddress.c_str());
     return wstrAddress;
 }

@@ -1,6 +1,6 @@
 #include "ArchiveEntryName.h"
 
-#include "NetParse.h"
+#include "CvComn_FileName.h"
 
 #include <cwchar>
 
@@ -17,7 +17,7 @@ bool IsSafeComponent(const std::wstring& wstrComponent) {
     const wchar_t chLast = wstrComponent.back();
     if (chLast == L'.' || chLast == L' ')
         return false;
-    return !NetParse::IsDeviceName(wstrComponent);
+    return !CvCommon::FileName::IsDeviceName(wstrComponent);
 }
 
 } // namespace

@@ -1,7 +1,8 @@
 #include "ArchiveExtraction.h"
 
+#include "CvComn_BoundedFormat.h"
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
-#include "NetDebug.h"
 #include "Util_File.h"
 #include "Util_Shell.h"
 #include "Util_String.h"
@@ -29,57 +30,18 @@ constexpr DWORD kCopyConfirmTimeoutMs = 60000;
 constexpr DWORD kCopyConfirmPollMs = 100;
 constexpr DWORD kCopyChunkBytes = 64 * 1024;
 
-template <typename T> class ComRef {
-public:
-    ComRef() = default;
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ~ComRef() {
-        if (m_p)
-            m_p->Release();
-    }
-    T** put() { return &m_p; }
-    T* get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    T* m_p = nullptr;
-};
-
-class Variant {
-public:
-    Variant() { ::VariantInit(&m_value); }
-    ~Variant() { ::VariantClear(&m_value); }
-    Variant(const Variant&) = delete;
-    Variant& operator=(const Variant&) = delete;
-    VARIANT& get() { return m_value; }
-
-private:
-    VARIANT m_value;
-};
-
-class ComApartment {
-public:
-    ComApartment() : m_hr(::CoInitialize(nullptr)) {}
-    ~ComApartment() {
-        if (SUCCEEDED(m_hr))
-            ::CoUninitialize();
-    }
-    ComApartment(const ComApartment&) = delete;
-    ComApartment& operator=(const ComApartment&) = delete;
-
-private:
-    HRESULT m_hr;
-};
+using CvCommon::Handle::UniqueBstr;
+using CvCommon::Handle::UniqueCoInit;
+using CvCommon::Handle::UniqueCom;
+using CvCommon::Handle::UniqueVariant;
 
 // The shell's folder object of a path; S_FALSE with no object when the shell
 // cannot show the path as a folder.
 HRESULT ShellFolder(IShellDispatch* pShell, const std::wstring& wstrPath, Folder** ppFolder) {
-    Variant path;
-    path.get().vt = VT_BSTR;
-    path.get().bstrVal = ::SysAllocString(wstrPath.c_str());
-    if (!path.get().bstrVal)
+    UniqueVariant path;
+    path->vt = VT_BSTR;
+    path->bstrVal = ::SysAllocString(wstrPath.c_str());
+    if (!path->bstrVal)
         return E_OUTOFMEMORY;
     return pShell->NameSpace(path.get(), ppFolder);
 }
@@ -102,19 +64,18 @@ HRESULT ConfirmCopied(FolderItems* pItems, const std::wstring& wstrDestination) 
         return hr;
     std::vector<std::wstring> expected;
     for (long i = 0; i < nCount; ++i) {
-        Variant index;
-        index.get().vt = VT_I4;
-        index.get().lVal = i;
-        ComRef<FolderItem> item;
+        UniqueVariant index;
+        index->vt = VT_I4;
+        index->lVal = i;
+        UniqueCom<FolderItem> item;
         hr = pItems->Item(index.get(), item.put());
         if (FAILED(hr) || !item)
             return FAILED(hr) ? hr : E_POINTER;
-        BSTR bstrPath = nullptr;
-        hr = item->get_Path(&bstrPath);
+        UniqueBstr path;
+        hr = item.get()->get_Path(path.put());
         if (FAILED(hr))
             return hr;
-        expected.push_back(wstrDestination + L"\\" + LastComponent(bstrPath ? bstrPath : L""));
-        ::SysFreeString(bstrPath);
+        expected.push_back(wstrDestination + L"\\" + LastComponent(path ? path.get() : L""));
     }
     const DWORD dwStart = ::GetTickCount();
     for (;;) {
@@ -134,14 +95,14 @@ HRESULT ConfirmCopied(FolderItems* pItems, const std::wstring& wstrDestination) 
 HRESULT ExtractWithShell(const std::wstring& wstrZipPath, const std::wstring& wstrDestination,
                          bool& bNoFolder) {
     bNoFolder = false;
-    ComRef<IShellDispatch> shell;
+    UniqueCom<IShellDispatch> shell;
     HRESULT hr = Util::CreateShellDispatch(kClsidShell, nullptr, kShellClassContext, shell.put());
     if (FAILED(hr))
         return hr;
     if (!shell)
         return E_POINTER;
 
-    ComRef<Folder> zipFolder;
+    UniqueCom<Folder> zipFolder;
     hr = ShellFolder(shell.get(), wstrZipPath, zipFolder.put());
     if (FAILED(hr))
         return hr;
@@ -149,28 +110,28 @@ HRESULT ExtractWithShell(const std::wstring& wstrZipPath, const std::wstring& ws
         bNoFolder = true;
         return E_POINTER;
     }
-    ComRef<Folder> destinationFolder;
+    UniqueCom<Folder> destinationFolder;
     hr = ShellFolder(shell.get(), wstrDestination, destinationFolder.put());
     if (FAILED(hr))
         return hr;
     if (!destinationFolder)
         return E_POINTER;
 
-    ComRef<FolderItems> items;
-    hr = zipFolder->Items(items.put());
+    UniqueCom<FolderItems> items;
+    hr = zipFolder.get()->Items(items.put());
     if (FAILED(hr))
         return hr;
     if (!items)
         return E_POINTER;
 
-    Variant itemsArg;
-    itemsArg.get().vt = VT_DISPATCH;
-    itemsArg.get().pdispVal = items.get();
-    items->AddRef(); // the variant owns a reference of its own
-    Variant options;
-    options.get().vt = VT_I4;
-    options.get().lVal = kCopyOptions;
-    hr = destinationFolder->CopyHere(itemsArg.get(), options.get());
+    UniqueVariant itemsArg;
+    itemsArg->vt = VT_DISPATCH;
+    itemsArg->pdispVal = items.get();
+    items.get()->AddRef(); // the variant owns a reference of its own
+    UniqueVariant options;
+    options->vt = VT_I4;
+    options->lVal = kCopyOptions;
+    hr = destinationFolder.get()->CopyHere(itemsArg.get(), options.get());
     if (FAILED(hr))
         return hr;
     return ConfirmCopied(items.get(), wstrDestination);
@@ -258,7 +219,7 @@ constexpr ZPOS64_T kArchiveMaxBytes = LAUNCHER_ARCHIVE_MAX_BYTES;
 constexpr ZPOS64_T kArchiveMaxEntries = 10000;
 
 HRESULT Refused(const wchar_t* pszWhy) {
-    NetDebug::Print(L"archive refused before unpacking: %ls", pszWhy);
+    CvCommon::String::DebugPrint(L"archive refused before unpacking: %ls", pszWhy);
     return HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
 }
 
@@ -346,7 +307,8 @@ HRESULT WriteCurrentEntry(unzFile zip, const std::wstring& wstrTarget) {
         // written; an entry that inflates past its own declared size is refused
         // here, so a lying header cannot get past the bound either.
         if (static_cast<ZPOS64_T>(nRead) > info.uncompressed_size - ullWritten) {
-            NetDebug::Print(L"archive entry inflates past its declared size, unpack refused");
+            CvCommon::String::DebugPrint(
+                L"archive entry inflates past its declared size, unpack refused");
             hr = HRESULT_FROM_WIN32(ERROR_INVALID_DATA);
             break;
         }
@@ -412,7 +374,8 @@ HRESULT ExtractArchive(const std::wstring& wstrZipPath, const std::wstring& wstr
         if (FAILED(hrCheck))
             return hrCheck;
     }
-    ComApartment apartment;
+    const UniqueCoInit apartment(
+        CvCommon::Error::CheckHResult(::CoInitialize(nullptr), L"CoInitialize"));
     bool bNoFolder = false;
     const HRESULT hr = ExtractWithShell(wstrZipPath, wstrDestination, bNoFolder);
     if (bNoFolder)

@@ -2,20 +2,11 @@
 
 #include "LaunchOptionsParse.h"
 
+#include "CvComn_Handle.h"
 #include "Util_String.h"
 
 #include <windows.h>
 #include <shellapi.h>
-
-#include <memory>
-
-namespace {
-
-struct LocalFreeDeleter {
-    void operator()(LPWSTR* p) const { ::LocalFree(p); }
-};
-
-} // namespace
 
 ParsedCommandLine ParseCommandLine(const std::wstring& wstrCommandLine) {
     ParsedCommandLine parsed;
@@ -23,7 +14,7 @@ ParsedCommandLine ParseCommandLine(const std::wstring& wstrCommandLine) {
     Util::ToLower(wstrLower);
 
     int nCount = 0;
-    std::unique_ptr<LPWSTR, LocalFreeDeleter> argv(
+    const CvCommon::Handle::UniqueLocalMemory<LPWSTR*> argv(
         ::CommandLineToArgvW(wstrLower.c_str(), &nCount));
     if (!argv)
         return parsed;

@@ -1,23 +1,27 @@
 #include "LaunchWorkflow.h"
 
 #include "AddressResolver.h"
+#include "FileDigest.h"
 #include "LaunchOptions.h"
 #include "LauncherDeployment.h"
 #include "LauncherGlobals.h"
+#include "PackageFolders.h"
 #include "PackageRegistry.h"
+#include "PackageSidecar.h"
+#include "PublisherCheck.h"
 
+#include "CvComn_AccessControl.h"
+#include "CvComn_BoundedFormat.h"
 #include "EventDispatcher.h"
-#include "NetDebug.h"
 #include "NetRequest.h"
+#include "Util_File.h"
+#include "Util_String.h"
 
-#include <mutex>
 #include <new>
 
 namespace {
 
 constexpr size_t kSetupCommandLineChars = 512;
-std::mutex g_instanceMutex;
-LaunchWorkflow* g_pInstance = nullptr;
 
 // Keeps the run's observer in place for the length of one run.
 class ObserverScope {
@@ -35,13 +39,58 @@ private:
 
 } // namespace
 
+LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) {
+    const std::wstring wstrBase = PackageBaseFolder(config);
+    m_wstrPackageDir = wstrBase + L"\\Package";
+    m_wstrBuildDir = m_wstrPackageDir + L"\\Build";
+    m_wstrPackagePath = m_wstrPackageDir;
+    // Folders made here only administrators and the system may change.
+    Util::CreateDirectoryPath(m_wstrBuildDir, nullptr,
+                              CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get());
+}
+
+ResultCode LaunchWorkflow::PrepareLaunchFile() {
+    const size_t nDot = m_wstrPackagePath.rfind(L'.');
+    if (nDot == std::wstring::npos)
+        return Result::kNoFileName;
+    std::wstring wstrExtension = m_wstrPackagePath.substr(nDot + 1);
+    Util::ToLower(wstrExtension);
+
+    if (wstrExtension == L"zip") {
+        if (!UnpackIntoBuildFolder(m_wstrPackagePath, m_wstrBuildDir))
+            return Result::kUnzipFailed;
+        m_wstrLaunchPath = m_wstrBuildDir + L"\\" + m_config.GetValue(L"build", L"setup");
+    } else if (wstrExtension == L"exe") {
+        m_wstrLaunchPath = m_wstrPackagePath;
+    }
+    return Result::kSuccess;
+}
+
+bool LaunchWorkflow::VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl) {
+    std::wstring wstrDigest;
+    // Held while the sidecar is fetched and, on success, until the start.
+    CvCommon::Handle::UniqueHandle hFile;
+    if (!ComputeFileMd5(wstrFilePath, wstrDigest, &hFile))
+        return false;
+    std::wstring wstrSidecarPath = SidecarFolder(wstrFilePath, m_wstrPackageDir);
+    if (Result::Failed(Download(SidecarUrl(wstrFilePath, wstrUrl), wstrSidecarPath)))
+        return false;
+    std::wstring wstrSidecar;
+    if (!ReadSidecar(wstrSidecarPath, wstrSidecar))
+        return false;
+    if (!SidecarHoldsDigest(wstrSidecar, wstrDigest))
+        return false;
+    // With a publisher pin, only a setup signed by a pinned certificate.
+    if (!PublisherAccepted(hFile.get(), wstrFilePath))
+        return false;
+    m_hVerifiedLaunchFile = std::move(hFile);
+    return true;
+}
+
 LaunchWorkflow& LaunchWorkflow::Instance() {
-    if (LaunchWorkflow* pWorkflow = g_pInstance)
-        return *pWorkflow;
-    std::lock_guard<std::mutex> lock(g_instanceMutex);
-    if (!g_pInstance)
-        g_pInstance = new LaunchWorkflow(LauncherConfig::Instance());
-    return *g_pInstance;
+    // Made on first use and never destroyed.
+    static LaunchWorkflow* const s_pWorkflow = new LaunchWorkflow(LauncherConfig::Instance());
+    return *s_pWorkflow;
 }
 
 void LaunchWorkflow::ReportProgress(int nPercent) {
@@ -49,7 +98,7 @@ void LaunchWorkflow::ReportProgress(int nPercent) {
         return;
     if (nPercent != m_nLastProgress) {
         m_nLastProgress = nPercent;
-        NetDebug::Print(L"progress %d", nPercent);
+        CvCommon::String::DebugPrint(L"progress %d", nPercent);
     }
     m_pObserver->OnProgress(nPercent);
 }
@@ -107,7 +156,7 @@ ResultCode LaunchWorkflow::Run(std::wstring wstrCommandLine, CvCommon::RunObserv
         ::OutputDebugStringW(L"the run failed with an exception");
         result = Result::kUnhandledException;
     }
-    NetDebug::Print(L"run result %08X", result);
+    CvCommon::String::DebugPrint(L"run result %08X", result);
     return result;
 }
 
@@ -164,8 +213,8 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
         const ResultCode download = Download(wstrAddress, m_wstrPackagePath);
         if (Result::Failed(download)) {
             Post(event, wstrPrefix, L"Downloader_Download_Fail");
-            NetDebug::Print(L"download failed with error %04X, url is %ls", download,
-                            wstrAddress.c_str());
+            CvCommon::String::DebugPrint(L"download failed with error %04X, url is %ls", download,
+                                         wstrAddress.c_str());
             return download;
         }
         ReportProgress(70);
@@ -214,7 +263,7 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         wstrCommand.copy(szCommand, wstrCommand.size());
         ::OutputDebugStringW(szCommand);
 
-        PROCESS_INFORMATION process = {};
+        CvCommon::Handle::UniqueProcessInformation process;
         STARTUPINFOW startup = {};
         startup.cb = sizeof(startup);
         startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -222,13 +271,13 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         // The last moment a close can still keep the setup from starting.
         if (StopRequested())
             return Result::kCancelled;
-        bCreated = ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE,
-                                    CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &startup, &process);
+        bCreated =
+            ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
+                             nullptr, nullptr, &startup, process.put());
         dwError = ::GetLastError();
         m_hVerifiedLaunchFile.reset();
         // The launcher never waits for the setup: its handles close here.
-        CvCommon::Handle::UniqueHandle hThread(process.hThread);
-        CvCommon::Handle::UniqueHandle hProcess(process.hProcess);
+        process.reset();
     }
     if (!bCreated) {
         Post(event, wstrPrefix, L"Downloader_LaunchExe_Fail");

@@ -3,6 +3,7 @@
 // package, check it, start the setup, and report every milestone.
 
 #include "LauncherConfig.h"
+#include "PackageSidecar.h"
 #include "ResultCode.h"
 
 #include "AnalyticsEvent.h"
@@ -47,16 +48,17 @@ public:
     // True when the launch file's MD5 is in the sidecar published beside url
     // and, in a build that pins publishers, a pinned certificate signed it.
     bool VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl);
-    // The whole file as wide text (UTF-8 on disk).
-    static bool ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText);
-
-    // The sidecar's URL for a launch file: the package's own address, or for
-    // a kept package the store's base address and the file's name.
-    static std::wstring SidecarUrl(const std::wstring& wstrFilePath, const std::wstring& wstrUrl);
-    // The folder a sidecar is saved in: the package folder for a launch file
-    // inside it (the build folder included), else the launch file's own folder.
+    // The sidecar rules (PackageSidecar.h), under the workflow's name.
+    static bool ReadSidecar(const std::wstring& wstrPath, std::wstring& wstrText) {
+        return ::ReadSidecar(wstrPath, wstrText);
+    }
+    static std::wstring SidecarUrl(const std::wstring& wstrFilePath, const std::wstring& wstrUrl) {
+        return ::SidecarUrl(wstrFilePath, wstrUrl);
+    }
     static std::wstring SidecarFolder(const std::wstring& wstrFilePath,
-                                      const std::wstring& wstrPackageDir);
+                                      const std::wstring& wstrPackageDir) {
+        return ::SidecarFolder(wstrFilePath, wstrPackageDir);
+    }
 
     const std::wstring& BuildDir() const { return m_wstrBuildDir; }
     const std::wstring& PackageDir() const { return m_wstrPackageDir; }

@@ -2,7 +2,7 @@
 
 #include "LauncherConfigValue.h"
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Storage.h"
 
 #include <windows.h>
 #include <shlwapi.h>
@@ -11,17 +11,11 @@ namespace {
 
 constexpr DWORD kValueBufferChars = 1024;
 
-bool FileExists(const std::wstring& path) {
-    WIN32_FIND_DATAW data;
-    CvCommon::Handle::UniqueFindHandle find(::FindFirstFileW(path.c_str(), &data));
-    return find.valid();
-}
-
 std::wstring WindowsTempPath() {
-    wchar_t buffer[MAX_PATH] = {};
-    const UINT length = ::GetWindowsDirectoryW(buffer, MAX_PATH);
-    std::wstring path = (length > 0 && length < MAX_PATH) ? buffer : L"";
-    return path + L"\\temp\\" + LauncherConfig::kFileName;
+    std::wstring path;
+    if (!CvCommon::Storage::GetWindowsTempDirectory(path))
+        path = L"\\temp";
+    return path + L"\\" + LauncherConfig::kFileName;
 }
 
 } // namespace
@@ -35,7 +29,7 @@ std::wstring LauncherConfig::LocateFile() {
         if (path.empty() || path.back() != L'\\')
             path += L'\\';
         path += kFileName;
-        if (FileExists(path))
+        if (CvCommon::Storage::FileExists(path))
             return path;
     }
     // A path cut at MAX_PATH would name some other file: treat it as absent.

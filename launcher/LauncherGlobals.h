@@ -1,7 +1,7 @@
 #pragma once
 // Process-wide values shared by the entry point and the workflow.
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Handle.h"
 
 #include <windows.h>
 

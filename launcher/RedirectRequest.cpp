@@ -3,34 +3,6 @@
 #include "CvComn_String.h"
 #include "Util_String.h"
 
-namespace {
-
-bool IsUnreserved(unsigned char ch) {
-    return (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') || (ch >= '0' && ch <= '9') ||
-           ch == '-' || ch == '.' || ch == '_' || ch == '~';
-}
-
-} // namespace
-
-std::wstring EncodeQueryValue(const std::wstring& wstrValue) {
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    std::string strUtf8;
-    if (!CvCommon::String::WCharToUTF8(wstrValue, strUtf8))
-        return std::wstring();
-    std::wstring wstrOut;
-    wstrOut.reserve(strUtf8.size() * 3);
-    for (unsigned char ch : strUtf8) {
-        if (IsUnreserved(ch)) {
-            wstrOut += static_cast<wchar_t>(ch);
-        } else {
-            wstrOut += L'%';
-            wstrOut += kHex[ch >> 4];
-            wstrOut += kHex[ch & 0xF];
-        }
-    }
-    return wstrOut;
-}
-
 std::wstring FormatRedirectUrl(const std::wstring& wstrHost, const LaunchParameters& params) {
     std::wstring wstrUrl =
         L"https://" + wstrHost + L"/GREntry/NonPayment?Target=" + EncodeQueryValue(params.target) +

@@ -2,6 +2,8 @@
 // The redirect service's request and the interpretation of its answer. Pure
 // text handling, so that every rule can be tested without a network.
 
+#include "CvComn_String.h"
+
 #include <windows.h>
 
 #include <string>
@@ -20,9 +22,8 @@ struct LaunchParameters {
 // The longest redirect request URL the launcher sends, in characters.
 constexpr size_t kMaxRedirectUrlChars = 259;
 
-// Percent-encodes one query value as UTF-8: letters, digits, "-", ".", "_"
-// and "~" stay as they are.
-std::wstring EncodeQueryValue(const std::wstring& wstrValue);
+// Each value of the request is percent-encoded as UTF-8.
+using CvCommon::String::EncodeQueryValue;
 
 // "https://<host>/GREntry/NonPayment?Target=..&Os=..&SP=..&PID=..&FunID=..
 // &VID=..&Locale=..", each value percent-encoded; empty when the URL would be

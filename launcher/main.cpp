@@ -11,7 +11,8 @@
 #include "MainDlg.h"
 #include "RunMode.h"
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_HResult.h"
+#include "CvComn_Handle.h"
 #include "EventDispatcher.h"
 #include "util_CrashHandler.h"
 
@@ -107,7 +108,8 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
     if (guard == InstanceGuardResult::AlreadyRunning)
         return 0;
 
-    ::CoInitialize(nullptr);
+    CvCommon::Handle::UniqueCoInit com(
+        CvCommon::Error::CheckHResult(::CoInitialize(nullptr), L"CoInitialize"));
     CvCommon::Handle::UniqueModule richEdit(CvCommon::SystemLibrary::Load(L"RICHED20.DLL"));
     ::DefWindowProcW(nullptr, WM_NULL, 0, 0);
     INITCOMMONCONTROLSEX controls = {sizeof(controls), ICC_BAR_CLASSES};
@@ -126,7 +128,7 @@ int WINAPI wWinMain(HINSTANCE /*hInstance*/, HINSTANCE /*hPrevInstance*/, LPWSTR
         ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(end.nExitCode));
     }
     richEdit.reset();
-    ::CoUninitialize();
+    com.reset();
     g_hInstanceSemaphore.reset();
     return end.nExitCode;
 }

@@ -1,6 +1,7 @@
 #include "NetParse.h"
 
-#include "utilCommon/Util_StringParse.h"
+#include "CvComn_FileName.h"
+#include "Util_StringParse.h"
 
 #include <cwchar>
 
@@ -40,19 +41,7 @@ bool IsRefusedInFileName(wchar_t ch) {
 namespace NetParse {
 
 bool IsDeviceName(const std::wstring& wstrName) {
-    std::wstring wstrStem = AsciiLower(wstrName.substr(0, wstrName.find(L'.')));
-    while (!wstrStem.empty() && IsBlank(wstrStem.back()))
-        wstrStem.pop_back();
-    if (wstrStem == L"con" || wstrStem == L"prn" || wstrStem == L"aux" || wstrStem == L"nul" ||
-        wstrStem == L"conin$" || wstrStem == L"conout$")
-        return true;
-    if (wstrStem.size() != 4 ||
-        (wstrStem.compare(0, 3, L"com") != 0 && wstrStem.compare(0, 3, L"lpt") != 0))
-        return false;
-    // Windows reads the superscript digits 1, 2 and 3 as digits here too.
-    const wchar_t chDigit = wstrStem[3];
-    return (chDigit >= L'1' && chDigit <= L'9') || chDigit == 0xB9 || chDigit == 0xB2 ||
-           chDigit == 0xB3;
+    return CvCommon::FileName::IsDeviceName(wstrName);
 }
 
 // The words between nStart and nEnd, split at blanks.

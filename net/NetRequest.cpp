@@ -6,7 +6,8 @@
 #include "TransferPolicy.h"
 #include "TransferReport.h"
 
-#include "utilCommon/Util_String.h"
+#include "CvComn_Handle.h"
+#include "Util_String.h"
 
 #include <algorithm>
 #include <new>

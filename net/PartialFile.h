@@ -9,7 +9,7 @@
 #include "BodySink.h"
 #include "ResultCode.h"
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Handle.h"
 
 #include <functional>
 #include <string>

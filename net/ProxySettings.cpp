@@ -8,8 +8,8 @@
 #include "NetParse.h"
 #include "WinHttpHandle.h"
 
-#include "CvCommon/CvComn_Handle.h"
-#include "utilCommon/Util_String.h"
+#include "CvComn_Handle.h"
+#include "Util_String.h"
 
 #include <urlmon.h>
 #include <winhttp.h>

@@ -2,7 +2,7 @@
 // The bounds of one request and the stop request it honours: the defaults the
 // program uses, and the wait for a request's end under both.
 
-#include "CvCommon/CvComn_Synchronize.h"
+#include "CvComn_Synchronize.h"
 
 #include <windows.h>
 

@@ -5,7 +5,7 @@
 #include "ProxySettings.h"
 #include "SecureFailure.h"
 
-#include "CvCommon/CvComn_Synchronize.h"
+#include "CvComn_Synchronize.h"
 
 #include <algorithm>
 #include <memory>

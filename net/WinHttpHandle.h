@@ -2,6 +2,6 @@
 // Owner of a WinHTTP handle (session, connection or request): the library's
 // alias under the name net code uses.
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Handle.h"
 
 using UniqueWinHttpHandle = CvCommon::Handle::UniqueWinHttp;

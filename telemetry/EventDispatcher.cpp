@@ -1,5 +1,6 @@
 #include "EventDispatcher.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "CvComn_String.h"
 #include "DeliveryQueue.h"
 #include "GAEvent.h"
@@ -7,17 +8,19 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstdio>
 #include <utility>
-
-EventDispatcher EventDispatcher::s_instance;
 
 namespace {
 
+// The dispatcher is made while the program's static objects are, so that its
+// workers are up before the entry point runs.
+const bool g_bDispatcherStarted = (EventDispatcher::Instance(), true);
+
 void ReportDropped(const wchar_t* pszWhere, size_t nDropped) {
     wchar_t szText[512] = {};
-    _snwprintf(szText, 511, L"%ls: not all events delivered in time, %u dropped", pszWhere,
-               static_cast<unsigned>(nDropped));
+    CvCommon::String::FormatTruncated(szText, ARRAYSIZE(szText),
+                                      L"%ls: not all events delivered in time, %u dropped",
+                                      pszWhere, static_cast<unsigned>(nDropped));
     ::OutputDebugStringW(szText);
 }
 
@@ -37,6 +40,8 @@ EventDispatcher::~EventDispatcher() {
 }
 
 EventDispatcher& EventDispatcher::Instance() {
+    // Destroyed with the static objects: the destructor drains the queue.
+    static EventDispatcher s_instance;
     return s_instance;
 }
 
@@ -64,7 +69,7 @@ void EventDispatcher::Deliver(const AnalyticsEvent& event) {
         wchar_t szPath[MAX_PATH] = {};
         ::GetModuleFileNameW(nullptr, szPath, MAX_PATH);
         const Json::Value mapped = MapEvent(event, Util::GetFileVersionString(szPath));
-        GAEvent::Instance()->Send(mapped, true);
+        GAEvent::Instance().Send(mapped, true);
     } catch (...) {
         // Dropped like any failed delivery.
     }

@@ -63,6 +63,4 @@ private:
     // still run; both find the queue intact (and shut down).
     DeliveryQueue* m_pQueue = nullptr;
     std::atomic<bool> m_bShutdownReported{false};
-
-    static EventDispatcher s_instance;
 };

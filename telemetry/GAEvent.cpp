@@ -1,10 +1,12 @@
 #include "GAEvent.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 #include "CvComn_String.h"
 #include "HttpAgent.h"
 #include "SendLock.h"
 #include "TelemetryBuildConfig.h"
+#include "Util_File.h"
 
 #include <objbase.h>
 #include <rpc.h>
@@ -13,21 +15,6 @@
 #include <memory>
 #include <new>
 #include <utility>
-
-// The class-wide values are constructed before every static object of
-// ordinary priority, the event dispatcher among them, and so destroyed after
-// it: deliveries that still run while the dispatcher shuts down at process
-// exit find them intact. The instance lock is constant-initialised and never
-// torn down.
-#define GAEVENT_CLASS_WIDE __attribute__((init_priority(1000)))
-
-std::atomic<GAEvent*> GAEvent::s_pInstance{nullptr};
-std::wstring GAEvent::s_wstrTrackingId GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrClientId GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrLanguage GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrEngineVersion GAEVENT_CLASS_WIDE;
-std::wstring GAEvent::s_wstrCollectorHost GAEVENT_CLASS_WIDE(LAUNCHER_COLLECTOR_HOST);
-std::mutex GAEvent::s_instanceLock;
 
 // What a send thread owns: its record text and the values of its hit. Shared
 // with the sender that waits for it.
@@ -44,28 +31,7 @@ const wchar_t* const kHitUrlFormat = L"http://%ls/collect?v=1&t=event&tid=%ls&ci
 const wchar_t* const kFallbackVersion = L"1.0.0.0";
 const LANGID kUserLanguage = 0x0409;
 
-// Percent-encodes the UTF-8 bytes of a text, keeping the unreserved
-// characters of URLs; a text that cannot be converted becomes empty.
-std::wstring EncodeQueryValue(const std::wstring& wstrText) {
-    std::string strUtf8;
-    if (!CvCommon::String::WCharToUTF8(wstrText, strUtf8))
-        return std::wstring();
-    static const wchar_t kHex[] = L"0123456789ABCDEF";
-    std::wstring wstrOut;
-    for (unsigned char ch : strUtf8) {
-        const bool bUnreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
-                                 (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' ||
-                                 ch == '~';
-        if (bUnreserved) {
-            wstrOut.push_back(static_cast<wchar_t>(ch));
-        } else {
-            wstrOut.push_back(L'%');
-            wstrOut.push_back(kHex[ch >> 4]);
-            wstrOut.push_back(kHex[ch & 0x0F]);
-        }
-    }
-    return wstrOut;
-}
+using CvCommon::String::EncodeQueryValue;
 
 // The member's text when it is a string, else empty.
 std::wstring TextMember(const Json::Value& record, const char* pszName) {
@@ -82,27 +48,26 @@ void DebugMessage(const std::wstring& wstrText) {
 } // namespace
 
 GAEvent::GAEvent() {
-    GetEngineVersion();
-    InitLanguage();
-    CreateClientId(s_wstrClientId);
-    s_wstrTrackingId = LAUNCHER_TRACKING_ID;
+    m_values.wstrCollectorHost = LAUNCHER_COLLECTOR_HOST;
+    wchar_t szPath[MAX_PATH] = {};
+    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), szPath, MAX_PATH);
+    ReadEngineVersion(szPath, m_values.wstrEngineVersion);
+    m_values.wstrLanguage = LanguageTag(kUserLanguage);
+    CreateClientId(m_values.wstrClientId);
+    m_values.wstrTrackingId = LAUNCHER_TRACKING_ID;
 }
 
-GAEvent* GAEvent::Instance() {
-    GAEvent* pInstance = s_pInstance.load(std::memory_order_acquire);
-    if (pInstance != nullptr)
-        return pInstance;
-    std::lock_guard<std::mutex> lock(s_instanceLock);
-    pInstance = s_pInstance.load(std::memory_order_relaxed);
-    if (pInstance == nullptr) {
-        pInstance = new GAEvent();
-        s_pInstance.store(pInstance, std::memory_order_release);
-    }
-    return pInstance;
+GAEvent& GAEvent::Instance() {
+    // Made on first use and never destroyed, so that it owns the class-wide
+    // values for the whole life of the process: deliveries that still run
+    // while the event dispatcher shuts down at process exit find them intact,
+    // whatever order the static objects are destroyed in.
+    static GAEvent* const s_pInstance = new GAEvent();
+    return *s_pInstance;
 }
 
 void GAEvent::SetCollectorHost(const std::wstring& wstrHost) {
-    s_wstrCollectorHost = wstrHost;
+    Instance().m_values.wstrCollectorHost = wstrHost;
 }
 
 SendLock& GAEvent::SendLockInstance() {
@@ -111,18 +76,12 @@ SendLock& GAEvent::SendLockInstance() {
 }
 
 GAEvent::SenderValues GAEvent::CurrentValues() {
-    SenderValues values;
-    values.wstrCollectorHost = s_wstrCollectorHost;
-    values.wstrTrackingId = s_wstrTrackingId;
-    values.wstrClientId = s_wstrClientId;
-    values.wstrLanguage = s_wstrLanguage;
-    values.wstrEngineVersion = s_wstrEngineVersion;
-    return values;
+    return Instance().m_values;
 }
 
 bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
     std::shared_ptr<SendJob> pJob;
-    HANDLE hThread = nullptr;
+    CvCommon::Handle::UniqueHandle thread;
     try {
         pJob = std::make_shared<SendJob>();
         Json::StyledWriter writer;
@@ -132,15 +91,14 @@ bool GAEvent::Send(const Json::Value& record, bool bWait, DWORD dwBoundMs) {
             SendLockInstance(); // made here, where a failure is caught
             // The thread's own reference to the job; from here on it owns it.
             std::unique_ptr<std::shared_ptr<SendJob>> pParam(new std::shared_ptr<SendJob>(pJob));
-            hThread =
-                ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pParam.get(), 0, nullptr);
-            if (hThread != nullptr)
+            thread.reset(
+                ::CreateThread(nullptr, 0, &GAEvent::SendThreadProc, pParam.get(), 0, nullptr));
+            if (thread)
                 pParam.release();
         }
     } catch (...) {
         // Out of memory: no thread, the wait below fails.
     }
-    CvCommon::Handle::UniqueHandle thread(hThread);
     if (!bWait)
         return true;
     if (thread && SendLockInstance().WaitEnded(pJob->pSend, std::chrono::milliseconds(dwBoundMs))) {
@@ -254,46 +212,18 @@ bool GAEvent::FormatHitUrl(const std::wstring& wstrHost, const HitFields& fields
         EncodeQueryValue(fields.wstrDimension1).c_str());
 }
 
-bool GAEvent::GetEngineVersion() {
-    wchar_t szPath[MAX_PATH] = {};
-    ::GetModuleFileNameW(::GetModuleHandleW(nullptr), szPath, MAX_PATH);
-    return ReadEngineVersion(szPath, s_wstrEngineVersion);
-}
-
 bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstrVersion) {
     wstrVersion.clear();
-    DWORD dwHandle = 0;
-    const DWORD cbInfo =
-        wstrPath.empty() ? 0 : ::GetFileVersionInfoSizeW(wstrPath.c_str(), &dwHandle);
-    if (cbInfo == 0) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() dwSize = 0");
+    VS_FIXEDFILEINFO fixed = {};
+    if (!Util::ReadFixedFileInfo(wstrPath.c_str(), fixed)) {
+        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() no readable version resource");
         wstrVersion = kFallbackVersion;
         return false;
     }
-    std::unique_ptr<BYTE[]> data(new (std::nothrow) BYTE[cbInfo]());
-    if (!data) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() pData = NULL");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    if (!::GetFileVersionInfoW(wstrPath.c_str(), 0, cbInfo, data.get())) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() GetFileVersionInfo error");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    void* pValue = nullptr;
-    UINT cbValue = 0;
-    if (!::VerQueryValueW(data.get(), L"\\", &pValue, &cbValue) || pValue == nullptr ||
-        cbValue < sizeof(VS_FIXEDFILEINFO)) {
-        ::OutputDebugStringW(L"GAEvent::GetEngineVersion() VerQueryValue error");
-        wstrVersion = kFallbackVersion;
-        return false;
-    }
-    const auto* pFixed = static_cast<const VS_FIXEDFILEINFO*>(pValue);
-    const int a = HIWORD(pFixed->dwFileVersionMS);
-    const int b = LOWORD(pFixed->dwFileVersionMS);
-    const int c = HIWORD(pFixed->dwFileVersionLS);
-    const int d = LOWORD(pFixed->dwFileVersionLS);
+    const int a = HIWORD(fixed.dwFileVersionMS);
+    const int b = LOWORD(fixed.dwFileVersionMS);
+    const int c = HIWORD(fixed.dwFileVersionLS);
+    const int d = LOWORD(fixed.dwFileVersionLS);
     if (c != 0 || d != 0)
         CvCommon::String::Format(wstrVersion, L"%d.%d.%d.%d", a, b, c, d);
     else if (a != 0 || b != 0)
@@ -303,7 +233,7 @@ bool GAEvent::ReadEngineVersion(const std::wstring& wstrPath, std::wstring& wstr
 
 bool GAEvent::CreateClientId(std::wstring& wstrOut) {
     GUID guid = {};
-    if (FAILED(::CoCreateGuid(&guid)))
+    if (!CvCommon::Error::CheckHResult(::CoCreateGuid(&guid), L"CoCreateGuid"))
         return false;
     CvCommon::Handle::UniqueRpcWString guidText;
     if (::UuidToStringW(&guid, guidText.put()) != RPC_S_OK || !guidText)
@@ -324,9 +254,4 @@ const wchar_t* GAEvent::LanguageTag(LANGID langId) {
     default:
         return L"en-us";
     }
-}
-
-bool GAEvent::InitLanguage() {
-    s_wstrLanguage = LanguageTag(kUserLanguage);
-    return true;
 }

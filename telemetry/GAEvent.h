@@ -9,8 +9,6 @@
 
 #include <windows.h>
 
-#include <atomic>
-#include <mutex>
 #include <string>
 
 class SendLock;
@@ -34,7 +32,7 @@ public:
     static constexpr DWORD kSendBoundMs = 5000;
 
     // The single sender, created on first use and never destroyed.
-    static GAEvent* Instance();
+    static GAEvent& Instance();
 
     // Hands the record to a new send thread and, with bWait, waits for that
     // thread to end, at most dwBoundMs (or until AbandonWaits). True when
@@ -69,17 +67,18 @@ public:
     // "ja-jp" for 0x0411, "zh-cn" for 0x0804, "en-us" for everything else.
     static const wchar_t* LanguageTag(LANGID langId);
 
-    // The class-wide values; set while the instance is created.
-    static const std::wstring& TrackingId() { return s_wstrTrackingId; }
-    static const std::wstring& ClientId() { return s_wstrClientId; }
-    static const std::wstring& Language() { return s_wstrLanguage; }
-    static const std::wstring& EngineVersion() { return s_wstrEngineVersion; }
+    // The class-wide values, set while the instance is created (which these
+    // do on first use).
+    static const std::wstring& TrackingId() { return Instance().m_values.wstrTrackingId; }
+    static const std::wstring& ClientId() { return Instance().m_values.wstrClientId; }
+    static const std::wstring& Language() { return Instance().m_values.wstrLanguage; }
+    static const std::wstring& EngineVersion() { return Instance().m_values.wstrEngineVersion; }
 
     // Points the hits at another collector (host or host:port). Only tests
     // call it, before the first event is delivered; the program always uses
     // the collector of its build.
     static void SetCollectorHost(const std::wstring& wstrHost);
-    static const std::wstring& CollectorHost() { return s_wstrCollectorHost; }
+    static const std::wstring& CollectorHost() { return Instance().m_values.wstrCollectorHost; }
 
 private:
     // The class-wide values one hit uses, copied when the send is handed
@@ -101,16 +100,9 @@ private:
     static DWORD WINAPI SendThreadProc(LPVOID pParam);
     // True only when the collector answered with status 200.
     static bool SendHit(const std::wstring& wstrTargetId, const SenderValues& values);
-    static bool GetEngineVersion();
-    static bool InitLanguage();
 
-    static std::atomic<GAEvent*> s_pInstance;
-    static std::wstring s_wstrTrackingId;
-    static std::wstring s_wstrClientId;
-    static std::wstring s_wstrLanguage;
-    static std::wstring s_wstrEngineVersion;
-    static std::wstring s_wstrCollectorHost;
-    static std::mutex s_instanceLock;
+    // The class-wide values, owned by the one instance.
+    SenderValues m_values;
     // The lock of the send threads, made on first use and never destroyed:
     // send threads that nobody waits for may still use it while the process
     // ends.

@@ -2,7 +2,7 @@
 // The GDI owners of the progress window (from the library's handle family)
 // and a scoped selection of an object into a device context.
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Handle.h"
 
 #include <windows.h>
 

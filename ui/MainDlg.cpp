@@ -1,6 +1,7 @@
 #include "MainDlg.h"
 
 #include "ProgressMessages.h"
+#include "CvComn_BoundedFormat.h"
 #include "ReflectNotifications.h"
 
 #include <commctrl.h>
@@ -281,7 +282,8 @@ LRESULT CMainDlg::OnFailed(WPARAM wParam) {
     ::SendMessageW(m_hErrorText, EM_SETCHARFORMAT, SCF_SELECTION,
                    reinterpret_cast<LPARAM>(&m_cfError));
     wchar_t szCode[32] = {};
-    std::swprintf(szCode, sizeof(szCode) / sizeof(szCode[0]), L"%04X", static_cast<unsigned>(code));
+    CvCommon::String::FormatTruncated(szCode, ARRAYSIZE(szCode), L"%04X",
+                                      static_cast<unsigned>(code));
     ::SendMessageW(m_hErrorText, EM_REPLACESEL, FALSE, reinterpret_cast<LPARAM>(szCode));
     return 0;
 }

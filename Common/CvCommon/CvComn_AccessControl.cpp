@@ -1,5 +1,7 @@
 #include "CvComn_AccessControl.h"
 
+#include "CvComn_Handle.h"
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -19,14 +21,13 @@ bool IsSid(PSID pSid, WELL_KNOWN_SID_TYPE type) {
 }
 
 bool IsProcessUser(PSID pSid) {
-    HANDLE hToken = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &hToken))
+    CvCommon::Handle::UniqueHandle token;
+    if (!::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, token.put()))
         return false;
     BYTE buffer[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE] = {};
     DWORD cb = 0;
     const bool bGot =
-        ::GetTokenInformation(hToken, TokenUser, buffer, sizeof(buffer), &cb) != FALSE;
-    ::CloseHandle(hToken);
+        ::GetTokenInformation(token.get(), TokenUser, buffer, sizeof(buffer), &cb) != FALSE;
     return bGot && ::EqualSid(reinterpret_cast<TOKEN_USER*>(buffer)->User.Sid, pSid);
 }
 
@@ -53,14 +54,13 @@ SECURITY_ATTRIBUTES* SecurityAttributes::Get() const {
 
 SecurityAttributes SecurityAttributes::ProtectedFolder() {
     SecurityAttributes sa;
-    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    Handle::UniqueLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     ULONG cb = 0;
-    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(kProtectedFolderSddl,
-                                                                SDDL_REVISION_1, &pDescriptor, &cb))
+    if (!::ConvertStringSecurityDescriptorToSecurityDescriptorW(
+            kProtectedFolderSddl, SDDL_REVISION_1, descriptor.put(), &cb))
         return sa;
-    const BYTE* pBytes = static_cast<const BYTE*>(pDescriptor);
+    const BYTE* pBytes = static_cast<const BYTE*>(descriptor.get());
     sa.m_vecDescriptor.assign(pBytes, pBytes + cb);
-    ::LocalFree(pDescriptor);
     sa.m_dwKind = 0;
     return sa;
 }
@@ -72,10 +72,10 @@ bool IsTrustedFolder(const std::wstring& wstrPath) {
         return false;
     PSID pOwner = nullptr;
     PACL pDacl = nullptr;
-    PSECURITY_DESCRIPTOR pDescriptor = nullptr;
+    Handle::UniqueLocalMemory<PSECURITY_DESCRIPTOR> descriptor;
     if (::GetNamedSecurityInfoW(wstrPath.c_str(), SE_FILE_OBJECT,
                                 OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &pOwner,
-                                nullptr, &pDacl, nullptr, &pDescriptor) != ERROR_SUCCESS)
+                                nullptr, &pDacl, nullptr, descriptor.put()) != ERROR_SUCCESS)
         return false;
     // No DACL at all grants everyone everything.
     bool bTrusted = pOwner && pDacl && (IsAdministration(pOwner) || IsProcessUser(pOwner));
@@ -93,7 +93,6 @@ bool IsTrustedFolder(const std::wstring& wstrPath) {
         if ((pAllowed->Mask & kChangeRights) && !IsAdministration(pSid) && !IsProcessUser(pSid))
             bTrusted = false;
     }
-    ::LocalFree(pDescriptor);
     return bTrusted;
 }
 

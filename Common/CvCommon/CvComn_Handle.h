@@ -55,6 +55,14 @@ private:
     pointer m_value;
 };
 
+// The common case: a pointer-like value for which null means "none". A
+// traits type derives from it and adds only its Close.
+template <typename T> struct NullIsNone {
+    using pointer = T;
+    static pointer Invalid() noexcept { return nullptr; }
+    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+};
+
 // Kernel objects: null and INVALID_HANDLE_VALUE both mean "none".
 struct KernelHandleTraits {
     using pointer = HANDLE;
@@ -70,90 +78,60 @@ struct FindHandleTraits {
     static void Close(pointer h) noexcept { ::FindClose(h); }
 };
 
-struct RegKeyTraits {
-    using pointer = HKEY;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+struct RegKeyTraits : NullIsNone<HKEY> {
     static void Close(pointer h) noexcept { ::RegCloseKey(h); }
 };
 
-struct ModuleTraits {
-    using pointer = HMODULE;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+struct ModuleTraits : NullIsNone<HMODULE> {
     static void Close(pointer h) noexcept { ::FreeLibrary(h); }
 };
 
 // WinHTTP session, connection and request handles.
-struct WinHttpTraits {
-    using pointer = HINTERNET;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+struct WinHttpTraits : NullIsNone<HINTERNET> {
     static void Close(pointer h) noexcept { ::WinHttpCloseHandle(h); }
 };
 
 // Brushes, bitmaps, fonts: anything DeleteObject releases.
-template <typename T> struct GdiObjectTraits {
+template <typename T> struct GdiObjectTraits : NullIsNone<T> {
     using pointer = T;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
     static void Close(pointer h) noexcept { ::DeleteObject(h); }
 };
 
 // A device context made with CreateCompatibleDC.
-struct MemoryDcTraits {
-    using pointer = HDC;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+struct MemoryDcTraits : NullIsNone<HDC> {
     static void Close(pointer h) noexcept { ::DeleteDC(h); }
 };
 
 // An icon loaded without LR_SHARED.
-struct IconTraits {
-    using pointer = HICON;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer h) noexcept { return h != nullptr; }
+struct IconTraits : NullIsNone<HICON> {
     static void Close(pointer h) noexcept { ::DestroyIcon(h); }
 };
 
 // Memory a system call handed over to be released with LocalFree
 // (FormatMessage, CommandLineToArgvW, security descriptors).
-template <typename T> struct LocalMemoryTraits {
+template <typename T> struct LocalMemoryTraits : NullIsNone<T> {
     using pointer = T;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer p) noexcept { return p != nullptr; }
     static void Close(pointer p) noexcept { ::LocalFree(reinterpret_cast<HLOCAL>(p)); }
 };
 
 // Text a system call handed over to be released with GlobalFree (WinHTTP's
 // proxy settings).
-struct GlobalTextTraits {
-    using pointer = LPWSTR;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+struct GlobalTextTraits : NullIsNone<LPWSTR> {
     static void Close(pointer p) noexcept { ::GlobalFree(p); }
 };
 
-struct BstrTraits {
-    using pointer = BSTR;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+struct BstrTraits : NullIsNone<BSTR> {
     static void Close(pointer p) noexcept { ::SysFreeString(p); }
 };
 
 // A string made by UuidToStringW and the like.
-struct RpcWStringTraits {
-    using pointer = RPC_WSTR;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer p) noexcept { return p != nullptr; }
+struct RpcWStringTraits : NullIsNone<RPC_WSTR> {
     static void Close(pointer p) noexcept { ::RpcStringFreeW(&p); }
 };
 
 // One reference to a COM object.
-template <typename T> struct ComTraits {
+template <typename T> struct ComTraits : NullIsNone<T*> {
     using pointer = T*;
-    static pointer Invalid() noexcept { return nullptr; }
-    static bool IsValid(pointer p) noexcept { return p != nullptr; }
     static void Close(pointer p) noexcept { p->Release(); }
 };
 

@@ -2,6 +2,7 @@
 #include "CvComn_SystemLibrary.h"
 
 #include "CvComn_Error.h"
+#include "CvComn_TextConversion.h"
 
 #include <cwchar>
 #include <string>
@@ -81,25 +82,16 @@ bool Base::GetProcAddress(FARPROC* ppfn, const char* pszName, DWORD* pdwError) c
 }
 
 bool Base::GetProcAddress(FARPROC* ppfn, const wchar_t* pszName, DWORD* pdwError) const {
-    if (ppfn)
-        *ppfn = nullptr;
-    if (!ppfn || !pszName) {
-        SetError(pdwError, ERROR_BAD_ARGUMENTS);
+    // The narrow form checks the arguments; a missing name stays missing.
+    std::string strName;
+    if (pszName &&
+        !String::ConvertText(CP_THREAD_ACP, pszName, std::char_traits<wchar_t>::length(pszName),
+                             strName, pdwError)) {
+        if (ppfn)
+            *ppfn = nullptr;
         return false;
     }
-    const int nLength =
-        ::WideCharToMultiByte(CP_THREAD_ACP, 0, pszName, -1, nullptr, 0, nullptr, nullptr);
-    if (nLength == 0) {
-        SetError(pdwError, ::GetLastError());
-        return false;
-    }
-    std::string strName(static_cast<size_t>(nLength), '\0');
-    if (::WideCharToMultiByte(CP_THREAD_ACP, 0, pszName, -1, &strName[0], nLength, nullptr,
-                              nullptr) != nLength) {
-        SetError(pdwError, ERROR_INVALID_DATA);
-        return false;
-    }
-    return GetProcAddress(ppfn, strName.c_str(), pdwError);
+    return GetProcAddress(ppfn, pszName ? strName.c_str() : nullptr, pdwError);
 }
 
 } // namespace Library

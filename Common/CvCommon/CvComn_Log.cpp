@@ -1,11 +1,9 @@
 #include "CvComn_Log.h"
 
 #include "CvComn_String.h"
+#include "CvComn_TextConversion.h"
 
 #include <shlwapi.h>
-
-#include <memory>
-#include <new>
 
 namespace CvCommon {
 namespace Log {
@@ -17,16 +15,8 @@ namespace {
 // The source file name in the thread's ANSI code page, widened; false when
 // it cannot be converted.
 bool WidenFileName(const char* pszName, std::wstring& wstrOut) {
-    const int nLength = ::MultiByteToWideChar(CP_THREAD_ACP, 0, pszName, -1, nullptr, 0);
-    if (nLength <= 0)
-        return false;
-    std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[nLength]());
-    if (!buffer)
-        return false;
-    if (::MultiByteToWideChar(CP_THREAD_ACP, 0, pszName, -1, buffer.get(), nLength) != nLength)
-        return false;
-    wstrOut.assign(buffer.get());
-    return true;
+    return String::ConvertText(CP_THREAD_ACP, pszName, std::char_traits<char>::length(pszName),
+                               wstrOut, nullptr);
 }
 
 } // namespace
@@ -77,15 +67,7 @@ bool Logger::WriteV(const char* pszFile, unsigned long ulLine, DWORD dwLevel,
 
     // Formatting happens outside both locks.
     std::wstring wstrMessage;
-    size_t nSize = String::DefaultFormatSize();
-    bool bFormatted = false;
-    while (!bFormatted && nSize != 0) {
-        va_list attempt;
-        va_copy(attempt, args);
-        bFormatted = String::FormatV(wstrMessage, nSize, pszFormat, attempt);
-        va_end(attempt);
-    }
-    if (!bFormatted)
+    if (!String::FormatArgs(wstrMessage, pszFormat, args))
         return false;
 
     SYSTEMTIME st;

@@ -1,6 +1,7 @@
 #include "CvComn_String.h"
 
 #include "CvComn_Error.h"
+#include "CvComn_TextConversion.h"
 
 #include <atomic>
 #include <cerrno>
@@ -17,15 +18,12 @@ namespace String {
 
 namespace {
 
-using CvCommon::Error::kMismatch;
 using CvCommon::Error::kNoMemory;
 const size_t kFirstFormatSize = 256;
 
 // 0 until the first formatter asks for it; every thread that sets it writes
 // the same value.
 std::atomic<size_t> g_nDefaultFormatSize{0};
-
-using CvCommon::Error::SetError;
 
 // A zeroed array, or null when it cannot be had (including sizes that the
 // new expression itself rejects).
@@ -43,62 +41,37 @@ template <typename T> std::unique_ptr<T[]> AllocZeroed(size_t nCount) {
 
 } // namespace
 
+// These two stop at an embedded null, as they always have.
 bool WCharToUTF8(const std::wstring& wstrIn, std::string& strOut, DWORD* pdwError) {
-    strOut.clear();
-    // The length includes the terminator, so an empty input needs one byte.
-    const int nLength =
-        ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, nullptr, 0, nullptr, nullptr);
-    if (nLength <= 0) {
-        const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kMismatch);
-        return false;
-    }
-    std::unique_ptr<char[]> buffer = AllocZeroed<char>(nLength);
-    if (!buffer) {
-        SetError(pdwError, kNoMemory);
-        return false;
-    }
-    const int nWritten = ::WideCharToMultiByte(CP_UTF8, 0, wstrIn.c_str(), -1, buffer.get(),
-                                               nLength, nullptr, nullptr);
-    if (nWritten != nLength) {
-        SetError(pdwError, kMismatch);
-        return false;
-    }
-    try {
-        strOut.assign(buffer.get());
-    } catch (const std::bad_alloc&) {
-        SetError(pdwError, kNoMemory);
-        return false;
-    }
-    return true;
+    return ConvertText(CP_UTF8, wstrIn.c_str(), std::char_traits<wchar_t>::length(wstrIn.c_str()),
+                       strOut, pdwError);
 }
 
 bool UTF8ToWChar(const std::string& strIn, std::wstring& wstrOut, DWORD* pdwError) {
-    wstrOut.clear();
-    const int nLength = ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, nullptr, 0);
-    if (nLength <= 0) {
-        const DWORD dwError = ::GetLastError();
-        SetError(pdwError, dwError ? dwError : kMismatch);
-        return false;
+    return ConvertText(CP_UTF8, strIn.c_str(), std::char_traits<char>::length(strIn.c_str()),
+                       wstrOut, pdwError);
+}
+
+std::wstring EncodeQueryValue(const std::wstring& wstrValue) {
+    static const wchar_t kHex[] = L"0123456789ABCDEF";
+    std::string strUtf8;
+    if (!WCharToUTF8(wstrValue, strUtf8))
+        return std::wstring();
+    std::wstring wstrOut;
+    wstrOut.reserve(strUtf8.size() * 3);
+    for (unsigned char ch : strUtf8) {
+        const bool bUnreserved = (ch >= 'A' && ch <= 'Z') || (ch >= 'a' && ch <= 'z') ||
+                                 (ch >= '0' && ch <= '9') || ch == '-' || ch == '.' || ch == '_' ||
+                                 ch == '~';
+        if (bUnreserved) {
+            wstrOut += static_cast<wchar_t>(ch);
+        } else {
+            wstrOut += L'%';
+            wstrOut += kHex[ch >> 4];
+            wstrOut += kHex[ch & 0xF];
+        }
     }
-    std::unique_ptr<wchar_t[]> buffer = AllocZeroed<wchar_t>(nLength);
-    if (!buffer) {
-        SetError(pdwError, kNoMemory);
-        return false;
-    }
-    const int nWritten =
-        ::MultiByteToWideChar(CP_UTF8, 0, strIn.c_str(), -1, buffer.get(), nLength);
-    if (nWritten != nLength) {
-        SetError(pdwError, kMismatch);
-        return false;
-    }
-    try {
-        wstrOut.assign(buffer.get());
-    } catch (const std::bad_alloc&) {
-        SetError(pdwError, kNoMemory);
-        return false;
-    }
-    return true;
+    return wstrOut;
 }
 
 size_t DefaultFormatSize() {
@@ -141,19 +114,30 @@ bool FormatV(std::wstring& wstrOut, size_t& nSize, const wchar_t* pszFormat, va_
     return true;
 }
 
-bool Format(std::wstring& wstrOut, const wchar_t* pszFormat, ...) {
+bool FormatArgs(std::wstring& wstrOut, const wchar_t* pszFormat, va_list args) {
     wstrOut.clear();
     size_t nSize = DefaultFormatSize();
+    bool bDone = false;
+    while (!bDone && nSize != 0) {
+        va_list attempt;
+        va_copy(attempt, args);
+        try {
+            bDone = FormatV(wstrOut, nSize, pszFormat, attempt);
+        } catch (...) {
+            va_end(attempt);
+            throw;
+        }
+        va_end(attempt);
+    }
+    return bDone;
+}
+
+bool Format(std::wstring& wstrOut, const wchar_t* pszFormat, ...) {
     va_list args;
     va_start(args, pszFormat);
     bool bDone = false;
     try {
-        while (!bDone && nSize != 0) {
-            va_list attempt;
-            va_copy(attempt, args);
-            bDone = FormatV(wstrOut, nSize, pszFormat, attempt);
-            va_end(attempt);
-        }
+        bDone = FormatArgs(wstrOut, pszFormat, args);
     } catch (...) {
         va_end(args);
         throw;

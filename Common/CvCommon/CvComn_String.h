@@ -28,6 +28,10 @@ public:
 bool WCharToUTF8(const std::wstring& wstrIn, std::string& strOut, DWORD* pdwError = nullptr);
 bool UTF8ToWChar(const std::string& strIn, std::wstring& wstrOut, DWORD* pdwError = nullptr);
 
+// Percent-encodes one URL query value as UTF-8: letters, digits, "-", ".",
+// "_" and "~" stay as they are. Empty when the text cannot be converted.
+std::wstring EncodeQueryValue(const std::wstring& wstrValue);
+
 // The process-wide starting size of the growing formatter, in wide
 // characters: 256 once first used.
 size_t DefaultFormatSize();
@@ -35,6 +39,8 @@ size_t DefaultFormatSize();
 // Formats into wstrOut with a buffer that doubles until the text fits. False
 // (output empty) when the C runtime rejects the format or it is null.
 bool Format(std::wstring& wstrOut, const wchar_t* pszFormat, ...);
+// Format for a caller that holds a va_list (left unused, for the caller to end).
+bool FormatArgs(std::wstring& wstrOut, const wchar_t* pszFormat, va_list args);
 
 // One attempt of Format with a buffer of nSize wide characters: on truncation
 // doubles nSize and returns false (the caller repeats with a fresh copy of the

@@ -1,10 +1,10 @@
 #include "HttpBase.h"
 
+#include "CvComn_BoundedFormat.h"
 #include "CvComn_Log.h"
 #include "CvComn_String.h"
 #include "HttpAgent.h"
 
-#include <cstdio>
 #include <cwchar>
 #include <memory>
 #include <new>
@@ -43,9 +43,8 @@ bool HttpBase::IsInitialized(const ProxyProvider* pProxy) {
         CVLOG(LevelInfo,
               L"HttpBase::IsInitialized: Use proxy setting feteched from ProxyProvider.");
         // Truncates a longer text; the buffer always ends with a zero.
-        _snwprintf(szProxy, kProxyTextSize - 1, L"%ls:%d", pProxy->m_wstrHost.c_str(),
-                   pProxy->m_nPort);
-        szProxy[kProxyTextSize - 1] = L'\0';
+        CvCommon::String::FormatTruncated(szProxy, kProxyTextSize, L"%ls:%d",
+                                          pProxy->m_wstrHost.c_str(), pProxy->m_nPort);
     }
     const bool bNamedProxy = szProxy[0] != L'\0';
     CVLOG(LevelInfo, L"HttpBase::IsInitialized: proxy information: %ls",

@@ -6,6 +6,7 @@
 
 #include <shlwapi.h>
 
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -260,34 +261,33 @@ std::wstring GetModuleDirectory() {
     return wstrPath.substr(0, nLast);
 }
 
-std::wstring GetFileVersionString(const std::wstring& wstrPath) {
-    if (wstrPath.empty() || !::PathFileExistsW(wstrPath.c_str()))
-        return std::wstring();
+bool ReadFixedFileInfo(const wchar_t* pszPath, VS_FIXEDFILEINFO& info) {
+    if (!pszPath || !*pszPath)
+        return false;
     DWORD dwHandle = 0;
-    const DWORD cbInfo = ::GetFileVersionInfoSizeW(wstrPath.c_str(), &dwHandle);
+    const DWORD cbInfo = ::GetFileVersionInfoSizeW(pszPath, &dwHandle);
     if (cbInfo == 0)
-        return std::wstring();
-    std::vector<BYTE> vecInfo;
-    try {
-        vecInfo.assign(static_cast<size_t>(cbInfo) * 2, 0);
-    } catch (const std::bad_alloc&) {
-        return std::wstring();
-    }
-    if (!::GetFileVersionInfoW(wstrPath.c_str(), 0, static_cast<DWORD>(vecInfo.size()),
-                               vecInfo.data()))
-        return std::wstring();
-
+        return false;
+    const std::unique_ptr<BYTE[]> pData(new (std::nothrow) BYTE[cbInfo]());
+    if (!pData || !::GetFileVersionInfoW(pszPath, 0, cbInfo, pData.get()))
+        return false;
     void* pValue = nullptr;
     UINT cbValue = 0;
-    if (!::VerQueryValueW(vecInfo.data(), L"\\", &pValue, &cbValue) || pValue == nullptr ||
-        cbValue != sizeof(VS_FIXEDFILEINFO))
-        return std::wstring();
-    const auto* pFixed = static_cast<const VS_FIXEDFILEINFO*>(pValue);
+    if (!::VerQueryValueW(pData.get(), L"\\", &pValue, &cbValue) || pValue == nullptr ||
+        cbValue < sizeof(VS_FIXEDFILEINFO))
+        return false;
+    info = *static_cast<const VS_FIXEDFILEINFO*>(pValue);
+    return true;
+}
 
+std::wstring GetFileVersionString(const std::wstring& wstrPath) {
+    VS_FIXEDFILEINFO info = {};
+    if (!ReadFixedFileInfo(wstrPath.c_str(), info))
+        return std::wstring();
     wchar_t szVersion[32] = {};
-    ::wsprintfW(szVersion, L"%d.%d.%d", static_cast<int>(HIWORD(pFixed->dwFileVersionMS)),
-                static_cast<int>(LOWORD(pFixed->dwFileVersionMS)),
-                static_cast<int>(LOWORD(pFixed->dwFileVersionLS)));
+    ::wsprintfW(szVersion, L"%d.%d.%d", static_cast<int>(HIWORD(info.dwFileVersionMS)),
+                static_cast<int>(LOWORD(info.dwFileVersionMS)),
+                static_cast<int>(LOWORD(info.dwFileVersionLS)));
     return szVersion;
 }
 

@@ -43,6 +43,11 @@ size_t PathRootLength(const std::wstring& wstrPath);
 // drive root keeps its backslash); empty on failure.
 std::wstring GetModuleDirectory();
 
+// The fixed part of a file's version resource (its file and product
+// versions). False for a null or empty path, a file without a version
+// resource and one whose resource cannot be read. Nothing here throws.
+bool ReadFixedFileInfo(const wchar_t* pszPath, VS_FIXEDFILEINFO& info);
+
 // Version text of the file's version resource: major, minor and the fourth
 // (revision) number of the file version, so 1.2.3.4 gives "1.2.4"; empty on
 // any failure, including a file without a version resource.

@@ -1,22 +1,10 @@
 #include "Util_System.h"
-#include "CvComn_SystemLibrary.h"
-
-#include "CvComn_Handle.h"
+#include "CvComn_Kernel32.h"
 
 namespace Util {
 
 bool Is64BitOperatingSystem() {
-    using GetNativeSystemInfoFn = void(WINAPI*)(LPSYSTEM_INFO);
-    CvCommon::Handle::UniqueModule hKernel32(CvCommon::SystemLibrary::Load(L"kernel32.dll"));
-    if (!hKernel32)
-        return false;
-    const auto pfnGetNativeSystemInfo = reinterpret_cast<GetNativeSystemInfoFn>(
-        reinterpret_cast<void*>(::GetProcAddress(hKernel32.get(), "GetNativeSystemInfo")));
-    if (!pfnGetNativeSystemInfo)
-        return false;
-    SYSTEM_INFO info = {};
-    pfnGetNativeSystemInfo(&info);
-    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+    return CvCommon::Kernel32::Is64BitOperatingSystem();
 }
 
 const wchar_t* PlatformName(bool b64BitOperatingSystem) {

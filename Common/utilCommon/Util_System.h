@@ -9,7 +9,7 @@ namespace Util {
 
 // True when the operating system itself is 64-bit x64, also when asked from
 // a 32-bit process; false on 32-bit systems and where GetNativeSystemInfo is
-// missing. Asked anew on every call.
+// missing. The library's one answer (CvCommon::Kernel32), cached once known.
 bool Is64BitOperatingSystem();
 
 // "x64" for a 64-bit operating system, "win32" otherwise.

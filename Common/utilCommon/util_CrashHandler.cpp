@@ -8,6 +8,7 @@
 #include "util_CrashRuntime.h"
 #include "util_CrashState.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 #include "CvComn_Kernel32.h"
 #include "CvComn_Synchronize.h"
@@ -257,8 +258,10 @@ void InitCrashHandler(const wchar_t* appName, const std::wstring& eventName,
         std::wstring wstrBase = baseFolder;
         if (wstrBase.empty()) {
             wchar_t szFolder[MAX_PATH] = {};
-            if (SUCCEEDED(::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE,
-                                             nullptr, SHGFP_TYPE_CURRENT, szFolder)))
+            if (CvCommon::Error::CheckHResult(
+                    ::SHGetFolderPathW(nullptr, CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE, nullptr,
+                                       SHGFP_TYPE_CURRENT, szFolder),
+                    L"SHGetFolderPathW"))
                 wstrBase = szFolder;
             else if (GetAllUsersProfileFolder(szFolder, ARRAYSIZE(szFolder)))
                 wstrBase = szFolder;

@@ -3,12 +3,13 @@
 
 #include "util_CrashHandler.h"
 #include "CvComn_SystemLibrary.h"
-#include "CvComn_SystemLibrary.h"
+#include "Util_File.h"
 #include "util_CrashReport.h"
 
 #include "util_CrashState.h"
 #include "util_CrashText.h"
 
+#include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 
 #include <errorrep.h>
@@ -115,7 +116,9 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
 
     g_pfnWerReportClose = pfnClose;
     UniqueWerReport report;
-    if (FAILED(pfnCreate(L"APPCRASH", kWerReportApplicationCrash, &info, report.put())) ||
+    if (!CvCommon::Error::CheckHResult(
+            pfnCreate(L"APPCRASH", kWerReportApplicationCrash, &info, report.put()),
+            L"WerReportCreate") ||
         !report.get())
         return false;
 
@@ -128,13 +131,16 @@ bool ReportThroughWer(EXCEPTION_POINTERS* pExceptionInfo) {
     }
 
     WerExceptionInformation exception = {pExceptionInfo, FALSE};
-    if (FAILED(pfnAddDump(report.get(), ::GetCurrentProcess(), ::GetCurrentThread(),
-                          kWerDumpTypeMiniDump, &exception, nullptr, 0)) ||
+    if (!CvCommon::Error::CheckHResult(pfnAddDump(report.get(), ::GetCurrentProcess(),
+                                                  ::GetCurrentThread(), kWerDumpTypeMiniDump,
+                                                  &exception, nullptr, 0),
+                                       L"WerReportAddDump") ||
         !pfnSubmit)
         return false;
     int nSubmitResult = kWerReportFailed;
-    return SUCCEEDED(
-        pfnSubmit(report.get(), kWerConsentAlwaysPrompt, kWerSubmitOutOfProcess, &nSubmitResult));
+    return CvCommon::Error::CheckHResult(
+        pfnSubmit(report.get(), kWerConsentAlwaysPrompt, kWerSubmitOutOfProcess, &nSubmitResult),
+        L"WerReportSubmit");
 }
 
 bool ReportThroughFaultrep(EXCEPTION_POINTERS* pExceptionInfo) {
@@ -173,22 +179,13 @@ bool GetModuleVersionText(const wchar_t* pszPath, wchar_t* pszVersion, std::size
         return false;
     if (!pszPath || !*pszPath)
         return false;
-    DWORD dwHandle = 0;
-    const DWORD cbInfo = ::GetFileVersionInfoSizeW(pszPath, &dwHandle);
-    if (cbInfo == 0)
-        return false;
-    std::unique_ptr<BYTE[]> pInfo(new (std::nothrow) BYTE[cbInfo]);
-    if (!pInfo || !::GetFileVersionInfoW(pszPath, 0, cbInfo, pInfo.get()))
-        return false;
-    VS_FIXEDFILEINFO* pFixed = nullptr;
-    UINT cbFixed = 0;
-    if (!::VerQueryValueW(pInfo.get(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed) ||
-        !pFixed || cbFixed < sizeof(VS_FIXEDFILEINFO))
+    VS_FIXEDFILEINFO fixed = {};
+    if (!Util::ReadFixedFileInfo(pszPath, fixed))
         return false;
     wchar_t szText[64];
-    if (!FormatWhole(szText, ARRAYSIZE(szText), L"%d.%d.%d.%d", HIWORD(pFixed->dwFileVersionMS),
-                     LOWORD(pFixed->dwFileVersionMS), HIWORD(pFixed->dwFileVersionLS),
-                     LOWORD(pFixed->dwFileVersionLS)))
+    if (!FormatWhole(szText, ARRAYSIZE(szText), L"%d.%d.%d.%d", HIWORD(fixed.dwFileVersionMS),
+                     LOWORD(fixed.dwFileVersionMS), HIWORD(fixed.dwFileVersionLS),
+                     LOWORD(fixed.dwFileVersionLS)))
         return false;
     if (std::wcslen(szText) >= cchVersion)
         return false; // "0.0.0.0" stays

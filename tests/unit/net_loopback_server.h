@@ -7,7 +7,7 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "CvCommon/CvComn_Handle.h"
+#include "CvComn_Handle.h"
 
 #include <algorithm>
 #include <atomic>

@@ -1,8 +1,12 @@
-#include "CvCommon/CvComn_String.h"
+#include "CvComn_BoundedFormat.h"
+#include "CvComn_HResult.h"
+#include "CvComn_String.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 
 using namespace CvCommon;
 
@@ -146,4 +150,41 @@ TEST(CvCommonString, SmallHelpers) {
         String::AppendBackslash(wstrPath);
         EXPECT_EQ(wstrPath, p[1]);
     }
+}
+
+TEST(CvCommonString, BoundedFormattersCutOrRefuseAtTheBuffer) {
+    const struct {
+        const wchar_t* pszText;
+        const wchar_t* pszTruncated; // in a buffer of 8
+        bool bWhole;
+    } cases[] = {
+        {L"abcdefghij", L"abcdefg", false},
+        {L"abcdefgh", L"abcdefg", false},
+        {L"abcdefg", L"abcdefg", true},
+        {L"", L"", true},
+    };
+    for (const auto& c : cases) {
+        wchar_t szOut[9];
+        std::fill(std::begin(szOut), std::end(szOut), L'#');
+        String::FormatTruncated(szOut, 8, L"%ls", c.pszText);
+        EXPECT_STREQ(szOut, c.pszTruncated) << c.pszText;
+        EXPECT_EQ(szOut[8], L'#') << "nothing past the buffer";
+        EXPECT_EQ(String::FormatWhole(szOut, 8, L"%ls", c.pszText), c.bWhole) << c.pszText;
+        EXPECT_STREQ(szOut, c.bWhole ? c.pszText : L"") << c.pszText;
+    }
+    wchar_t szOut[8] = L"x";
+    String::FormatTruncated(szOut, 8, nullptr);
+    EXPECT_STREQ(szOut, L"");
+    EXPECT_FALSE(String::FormatWhole(szOut, 8, nullptr));
+}
+
+TEST(CvCommonError, FailedHResultsAreNamedWithTheirValue) {
+    wchar_t szLine[64];
+    Error::FormatHResultLine(szLine, ARRAYSIZE(szLine), L"CoInitialize", E_OUTOFMEMORY);
+    EXPECT_STREQ(szLine, L"CoInitialize failed, hr=0x8007000E");
+    Error::FormatHResultLine(szLine, 12, L"CoInitialize", E_OUTOFMEMORY);
+    EXPECT_STREQ(szLine, L"CoInitializ");
+    EXPECT_TRUE(Error::CheckHResult(S_OK, L"a"));
+    EXPECT_TRUE(Error::CheckHResult(S_FALSE, L"a"));
+    EXPECT_FALSE(Error::CheckHResult(RPC_E_CHANGED_MODE, L"a"));
 }

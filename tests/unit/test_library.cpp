@@ -1,7 +1,7 @@
 // Dynamic libraries of the shared library (load retries, codes, procedure
 // look-ups) and the cached 64-bit system test.
-#include "CvCommon/CvComn_Kernel32.h"
-#include "CvCommon/CvComn_Library.h"
+#include "CvComn_Kernel32.h"
+#include "CvComn_Library.h"
 
 #include <gtest/gtest.h>
 

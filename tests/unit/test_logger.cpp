@@ -1,4 +1,4 @@
-#include "CvCommon/CvComn_Log.h"
+#include "CvComn_Log.h"
 
 #include <gtest/gtest.h>
 

@@ -308,6 +308,11 @@ TEST(ArchiveExtraction, EntryNamesMustStayInsideTheDestination) {
         {L"dots.", L""},
         {L"nul", L""},
         {L"sub/COM1.txt", L""},
+        {L"con .txt", L""},
+        {L"sub/Aux .tar.gz", L""},
+        {L"CONOUT$", L""},
+        {L"com0.txt", L"com0.txt"},
+        {L"console.txt", L"console.txt"},
         {L"what?.txt", L""},
         {L"", L""},
     };

@@ -1,6 +1,6 @@
 // Files and paths of the shared library: FileBase codes, FileExists and
 // CombinePath.
-#include "CvCommon/CvComn_Storage.h"
+#include "CvComn_Storage.h"
 
 #include <winioctl.h>
 

@@ -166,7 +166,7 @@ TEST(ClientId, IsAnUpperCaseGuidWithoutBraces) {
     ASSERT_TRUE(GAEvent::CreateClientId(wstrFirst));
     ASSERT_TRUE(GAEvent::CreateClientId(wstrSecond));
     EXPECT_NE(wstrFirst, wstrSecond);
-    for (const std::wstring& wstrId : {wstrFirst, wstrSecond, GAEvent::Instance()->ClientId()}) {
+    for (const std::wstring& wstrId : {wstrFirst, wstrSecond, GAEvent::Instance().ClientId()}) {
         ASSERT_EQ(wstrId.size(), 36u) << wstrId;
         for (size_t i = 0; i < wstrId.size(); ++i) {
             if (i == 8 || i == 13 || i == 18 || i == 23)
@@ -200,7 +200,7 @@ TEST(SendLock, SendsStartedTogetherReachTheCollectorOneAtATime) {
 
     const char* const actions[kSends] = {"S0", "S1", "S2", "S3"};
     for (const char* pszAction : actions)
-        EXPECT_TRUE(GAEvent::Instance()->Send(Hit(pszAction), false));
+        EXPECT_TRUE(GAEvent::Instance().Send(Hit(pszAction), false));
     ASSERT_TRUE(WaitUntil([&] { return nServed == kSends; }));
 
     EXPECT_EQ(nOverlaps, 0);
@@ -223,20 +223,20 @@ TEST(SendBound, ASendTheCollectorDoesNotAnswerIsGivenUpOnInTime) {
     // The first send reaches the collector and hangs there; its sender gives
     // up at its bound.
     auto start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(GAEvent::Instance()->Send(Hit("B0"), true, dwBoundMs));
+    EXPECT_FALSE(GAEvent::Instance().Send(Hit("B0"), true, dwBoundMs));
     EXPECT_LT(SecondsSince(start), 10.0);
     ASSERT_TRUE(WaitUntil([&] { return server.RequestCount() == 1; }));
 
     // The second waits for its turn behind it and is given up on before it
     // comes: its thread stops waiting at once instead of at its own bound.
     start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(GAEvent::Instance()->Send(Hit("B1"), true, dwBoundMs));
+    EXPECT_FALSE(GAEvent::Instance().Send(Hit("B1"), true, dwBoundMs));
     EXPECT_TRUE(WaitUntil([] { return GAEvent::WaitingSends() == 0; },
                           static_cast<int>(GAEvent::kSendBoundMs / 2)));
 
     // A wait cut short by AbandonWaits ends long before its bound.
     auto cut = std::async(std::launch::async,
-                          [] { return GAEvent::Instance()->Send(Hit("B2"), true, 20000); });
+                          [] { return GAEvent::Instance().Send(Hit("B2"), true, 20000); });
     ASSERT_TRUE(WaitUntil([] { return GAEvent::WaitingSends() == 1; }));
     start = std::chrono::steady_clock::now();
     GAEvent::AbandonWaits();
@@ -249,7 +249,7 @@ TEST(SendBound, ASendTheCollectorDoesNotAnswerIsGivenUpOnInTime) {
     LoopbackServer answering(
         [](LoopbackServer&, const std::string&) { return LoopbackServer::Reply::Answer200; });
     GAEvent::SetCollectorHost(answering.Host());
-    EXPECT_TRUE(GAEvent::Instance()->Send(Hit("B3"), true));
+    EXPECT_TRUE(GAEvent::Instance().Send(Hit("B3"), true));
     const std::vector<std::string> requests = server.Requests();
     ASSERT_EQ(requests.size(), 1u);
     EXPECT_TRUE(HasAction(requests[0], "B0")) << requests[0];

@@ -1,5 +1,5 @@
-#include "utilCommon/Util_File.h"
-#include "utilCommon/Util_Shell.h"
+#include "Util_File.h"
+#include "Util_Shell.h"
 
 #include "CvComn_Handle.h"
 

@@ -1,5 +1,5 @@
-#include "utilCommon/Util_Registry.h"
-#include "utilCommon/Util_System.h"
+#include "Util_Registry.h"
+#include "Util_System.h"
 
 #include "CvComn_Handle.h"
 

@@ -1,4 +1,4 @@
-#include "utilCommon/Util_String.h"
+#include "Util_String.h"
 
 #include <gtest/gtest.h>
 

@@ -14,8 +14,3 @@ set_property(TEST launcher.workflow APPEND PROPERTY ENVIRONMENT
     "LAUNCHER_SUPPORT_ROOT_URL=${LAUNCHER_SUPPORT_ROOT_URL}"
     "NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT}")
 set_tests_properties(launcher.workflow PROPERTIES RESOURCE_LOCK loopback_ports TIMEOUT 1200)
-
-# Benchmark program for tools/bench-md5 (not a test).
-add_executable(bench_md5 ${CMAKE_SOURCE_DIR}/tools/bench/md5_bench.cpp)
-target_link_libraries(bench_md5 PRIVATE launcherCore)
-target_link_options(bench_md5 PRIVATE -municode)

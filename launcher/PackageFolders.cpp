@@ -1,0 +1,132 @@
+#include "PackageFolders.h"
+
+#include "ArchiveExtraction.h"
+
+#include "CvComn_HResult.h"
+#include "CvComn_Handle.h"
+#include "Util_File.h"
+
+#include <shlobj.h>
+
+#include <cstdlib>
+#include <cwchar>
+#include <vector>
+
+namespace {
+
+// Siblings of the build folder while an archive is unpacked: the fresh folder,
+// and the previous build folder while it steps aside. Each name ends in the
+// process id of the launcher that made it.
+constexpr wchar_t kUnpackSuffix[] = L".unpack-";
+constexpr wchar_t kSteppedAsideSuffix[] = L".old-";
+
+// A configured base folder relative to nothing in particular belongs to the
+// launcher's own folder, not to whatever folder the caller started it in.
+std::wstring AnchoredPath(const std::wstring& wstrPath) {
+    std::wstring wstrAnchored = wstrPath;
+    if (!wstrAnchored.empty() && Util::PathRootLength(wstrAnchored) == 0) {
+        const std::wstring wstrModuleDir = Util::GetModuleDirectory();
+        if (!wstrModuleDir.empty())
+            wstrAnchored = wstrModuleDir + L"\\" + wstrAnchored;
+    }
+    if (Util::PathRootLength(wstrAnchored) < 3)
+        return wstrAnchored;
+    // One spelling of the folder ("." and ".." resolved, backslashes only).
+    std::vector<wchar_t> vecFull(MAX_PATH);
+    DWORD cch = ::GetFullPathNameW(wstrAnchored.c_str(), static_cast<DWORD>(vecFull.size()),
+                                   vecFull.data(), nullptr);
+    if (cch >= vecFull.size()) {
+        vecFull.resize(cch + 1);
+        cch = ::GetFullPathNameW(wstrAnchored.c_str(), static_cast<DWORD>(vecFull.size()),
+                                 vecFull.data(), nullptr);
+    }
+    if (cch == 0 || cch >= vecFull.size())
+        return wstrAnchored;
+    std::wstring wstrFull(vecFull.data(), cch);
+    while (wstrFull.size() > 3 && wstrFull.back() == L'\\')
+        wstrFull.pop_back();
+    return wstrFull;
+}
+
+bool IsDirectory(const std::wstring& wstrPath) {
+    const DWORD dwAttributes = ::GetFileAttributesW(wstrPath.c_str());
+    return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// Removes a folder and everything in it; a folder that is not there is fine.
+bool RemoveTree(const std::wstring& wstrFolder) {
+    if (!IsDirectory(wstrFolder))
+        return true;
+    Util::DeleteDirectoryContents(wstrFolder);
+    return ::RemoveDirectoryW(wstrFolder.c_str()) != FALSE;
+}
+
+// Siblings left behind by a launcher that ended before it could tidy up: the
+// process that made them is gone.
+void RemoveAbandonedSiblings(const std::wstring& wstrBuildDir, const wchar_t* pszSuffix) {
+    const std::wstring wstrPattern = wstrBuildDir + pszSuffix + L"*";
+    WIN32_FIND_DATAW found = {};
+    CvCommon::Handle::UniqueFindHandle hFind(::FindFirstFileW(wstrPattern.c_str(), &found));
+    if (!hFind)
+        return;
+    const size_t nSlash = wstrBuildDir.rfind(L'\\');
+    const std::wstring wstrParent =
+        nSlash == std::wstring::npos ? std::wstring() : wstrBuildDir.substr(0, nSlash + 1);
+    const size_t nPrefix = wstrBuildDir.size() - wstrParent.size() + std::wcslen(pszSuffix);
+    do {
+        const std::wstring wstrName = found.cFileName;
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) || wstrName.size() <= nPrefix)
+            continue;
+        const unsigned long ulPid = std::wcstoul(wstrName.c_str() + nPrefix, nullptr, 10);
+        CvCommon::Handle::UniqueHandle hProcess(
+            ::OpenProcess(SYNCHRONIZE, FALSE, static_cast<DWORD>(ulPid)));
+        if (ulPid != ::GetCurrentProcessId() && !hProcess)
+            RemoveTree(wstrParent + wstrName);
+    } while (::FindNextFileW(hFind.get(), &found));
+}
+
+} // namespace
+
+std::wstring PackageBaseFolder(const LauncherConfig& config) {
+    const std::wstring wstrConfigured = config.GetValue(L"build", L"localTempPath");
+    if (!wstrConfigured.empty())
+        return AnchoredPath(Util::ExpandEnvironmentString(wstrConfigured));
+    wchar_t szAppData[MAX_PATH] = {};
+    CvCommon::Error::CheckHResult(::SHGetFolderPathW(nullptr,
+                                                     CSIDL_COMMON_APPDATA | CSIDL_FLAG_CREATE,
+                                                     nullptr, 0, szAppData),
+                                  L"SHGetFolderPathW");
+    return std::wstring(szAppData) + L"\\Corvane\\Temp";
+}
+
+// Unpacks the archive into a fresh sibling of the build folder, which takes
+// the build folder's place only when the whole archive was unpacked. On any
+// failure the build folder is as it was and nothing unpacked is left.
+bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& wstrBuildDir) {
+    RemoveAbandonedSiblings(wstrBuildDir, kUnpackSuffix);
+    RemoveAbandonedSiblings(wstrBuildDir, kSteppedAsideSuffix);
+    const std::wstring wstrPid = std::to_wstring(::GetCurrentProcessId());
+    const std::wstring wstrFresh = wstrBuildDir + kUnpackSuffix + wstrPid;
+    const std::wstring wstrAside = wstrBuildDir + kSteppedAsideSuffix + wstrPid;
+    if (!RemoveTree(wstrFresh) || !RemoveTree(wstrAside) || !Util::CreateDirectoryPath(wstrFresh))
+        return false;
+    if (!CvCommon::Error::CheckHResult(ExtractArchive(wstrZipPath, wstrFresh), L"ExtractArchive")) {
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    const bool bHadBuildDir = IsDirectory(wstrBuildDir);
+    if (bHadBuildDir && !::MoveFileW(wstrBuildDir.c_str(), wstrAside.c_str())) {
+        ::OutputDebugStringW(L"the build folder cannot be replaced");
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    if (!::MoveFileW(wstrFresh.c_str(), wstrBuildDir.c_str())) {
+        ::OutputDebugStringW(L"the unpacked folder cannot be put in place");
+        if (bHadBuildDir)
+            ::MoveFileW(wstrAside.c_str(), wstrBuildDir.c_str());
+        RemoveTree(wstrFresh);
+        return false;
+    }
+    RemoveTree(wstrAside);
+    return true;
+}
