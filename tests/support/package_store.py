@@ -381,8 +381,9 @@ class _Server(http.server.ThreadingHTTPServer):
             except (ssl.SSLError, OSError):
                 return
         self.RequestHandlerClass(request, client_address, self)
-        if request in self.resetting and self.ssl_context is not None:
-            # The wrapped socket is the one to close (bare, with its linger).
+        if self.ssl_context is not None:
+            # The wrapped socket is the one to close (for a reset: bare, with
+            # its linger set).
             self.resetting.discard(request)
             request.close()
 
