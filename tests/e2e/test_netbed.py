@@ -169,8 +169,9 @@ class TransferTest(BedCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        cls.bed = TestBed(os.path.join(cls.work, "bed"))
-        cls.bed.make_prefix()
+        # The run's prefix (these tests change no proxy setting); the tests
+        # run serially, so stopping its wineserver at the end is safe.
+        cls.bed = TestBed(os.environ["TESTBED_DIR"])
         cls.ca.trust_in(cls.bed, IMPORT_CA)
 
     @classmethod
