@@ -44,6 +44,7 @@ class BedCase(unittest.TestCase):
     def setUpClass(cls):
         if REASON:
             raise unittest.SkipTest(f"netbed unavailable: {REASON}")
+        netbed.cleanup()  # what an earlier run that was killed left behind
         cls.work = tempfile.mkdtemp(prefix="netbed-", dir=os.environ.get("TESTBED_DIR"))
         cls.net = netbed.NetBed()
         cls.ca = TestCA(os.path.join(cls.work, "ca"))
