@@ -110,6 +110,10 @@ class LinkTest(BedCase):
                                    "%{time_pretransfer} %{time_starttransfer}")
             start, first = map(float, text.split())
             self.assertTrue(low <= first - start < high, (port, text))
+        # A reset behind the relay reaches the client as a reset.
+        self.plain.route("/cut", body=payload(2 * MIB, 9), reset_every=MIB)
+        code, _ = self.curl(f"http://{self.net.server_addr}:{relay.port}/cut", "--max-time", "10")
+        self.assertEqual(code, 56)
 
     def test_store_scripts(self):
         data, changed = payload(3 * MIB, 3), payload(3 * MIB, 4)

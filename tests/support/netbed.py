@@ -355,6 +355,10 @@ class _Pipe:
                 if item == "reset":
                     self.dst.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER,
                                         b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                    # Wakes the other direction's reader first: the socket
+                    # is released (and the reset sent) only once no thread
+                    # waits in it.
+                    self.dst.shutdown(socket.SHUT_RD)
                     self.dst.close()
                     return
                 self.dst.sendall(item)
