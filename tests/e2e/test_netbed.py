@@ -177,6 +177,10 @@ class TransferTest(BedCase):
         # The run's prefix (these tests change no proxy setting); the tests
         # run serially, so stopping its wineserver at the end is safe.
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
+        # A wineserver of the host's namespace for the whole class: one that a
+        # driver in the client namespace started would end with the bed,
+        # killed, and lose the prefix's registry.
+        subprocess.run(["wineserver", "-p"], env=cls.bed.env(), check=True, timeout=60)
         cls.ca.trust_in(cls.bed, IMPORT_CA)
 
     @classmethod
