@@ -78,6 +78,27 @@ class TestCA:
         context.load_cert_chain(self.server_pem, self.server_key)
         return context
 
+    def context_for_address(self, address):
+        """An SSLContext with a certificate of this CA for another numeric
+        address (a network test bed's), named as IP and as DNS entry."""
+        name = "addr-" + address.replace(".", "-").replace(":", "-")
+        key = os.path.join(self.dir, name + ".key")
+        pem = os.path.join(self.dir, name + ".pem")
+        csr = os.path.join(self.dir, name + ".csr")
+        ext = os.path.join(self.dir, name + ".ext")
+        self._openssl("req", "-newkey", "rsa:2048", "-nodes", "-sha256", "-keyout", key,
+                      "-out", csr, "-subj", f"/CN={address}")
+        with open(ext, "w", encoding="ascii") as f:
+            f.write("basicConstraints=CA:FALSE\n"
+                    "keyUsage=critical,digitalSignature,keyEncipherment\n"
+                    "extendedKeyUsage=serverAuth\n"
+                    f"subjectAltName=IP:{address},DNS:{address}\n")
+        self._openssl("x509", "-req", "-in", csr, "-CA", self.ca_pem, "-CAkey", self.ca_key,
+                      "-CAcreateserial", "-out", pem, "-days", "30", "-sha256", "-extfile", ext)
+        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+        context.load_cert_chain(pem, key)
+        return context
+
     def trust_in(self, bed, import_tool):
         """Adds the CA to the local machine's Root store of the bed's prefix
         with the import helper program."""
