@@ -180,6 +180,9 @@ class TransferTest(BedCase):
         # A wineserver of the host's namespace for the whole class: one that a
         # driver in the client namespace started would end with the bed,
         # killed, and lose the prefix's registry.
+        # Any server still running for the prefix is asked to go first, so
+        # that the one started here is the persistent one.
+        subprocess.run(["wineserver", "-w"], env=cls.bed.env(), timeout=60)
         subprocess.run(["wineserver", "-p"], env=cls.bed.env(), check=True, timeout=60)
         cls.ca.trust_in(cls.bed, IMPORT_CA)
 
