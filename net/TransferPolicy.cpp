@@ -50,6 +50,14 @@ const wchar_t* ErrorName(unsigned long ulError) {
         return L"ERROR_WINHTTP_CONNECTION_ERROR";
     case kErrInvalidServerResponse:
         return L"ERROR_WINHTTP_INVALID_SERVER_RESPONSE";
+    case kErrSocketAborted:
+        return L"WSAECONNABORTED";
+    case kErrSocketReset:
+        return L"WSAECONNRESET";
+    case kErrSocketTimedOut:
+        return L"WSAETIMEDOUT";
+    case kErrSocketRefused:
+        return L"WSAECONNREFUSED";
     case kErrSecureFailure:
         return L"ERROR_WINHTTP_SECURE_FAILURE";
     default:
@@ -61,7 +69,9 @@ bool IsTransient(unsigned long ulError, unsigned long ulStatus) {
     if (ulError != 0) {
         return ulError == kErrTimeout || ulError == kErrNameNotResolved ||
                ulError == kErrCannotConnect || ulError == kErrConnectionError ||
-               ulError == kErrInvalidServerResponse;
+               ulError == kErrInvalidServerResponse || ulError == kErrSocketAborted ||
+               ulError == kErrSocketReset || ulError == kErrSocketTimedOut ||
+               ulError == kErrSocketRefused;
     }
     return ulStatus == 408 || ulStatus == 429 || (ulStatus >= 500 && ulStatus <= 599);
 }

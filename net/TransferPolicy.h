@@ -25,6 +25,12 @@ constexpr unsigned long kErrSecureFailure = 12175;
 constexpr unsigned long kErrInvalidUrl = 12005;
 constexpr unsigned long kErrUnrecognizedScheme = 12006;
 constexpr unsigned long kErrInvalidServerResponse = 12152;
+// Socket errors some WinHTTPs pass on for a reset, an abort, a time-out or a
+// refusal (Wine's does, where Windows reports 12030, 12002 or 12029).
+constexpr unsigned long kErrSocketAborted = 10053;
+constexpr unsigned long kErrSocketReset = 10054;
+constexpr unsigned long kErrSocketTimedOut = 10060;
+constexpr unsigned long kErrSocketRefused = 10061;
 
 // The error's name ("ERROR_WINHTTP_TIMEOUT") or "unknown error".
 const wchar_t* ErrorName(unsigned long ulError);

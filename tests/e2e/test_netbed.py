@@ -177,13 +177,13 @@ class TransferTest(BedCase):
         # The run's prefix (these tests change no proxy setting); the tests
         # run serially, so stopping its wineserver at the end is safe.
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
-        # A wineserver of the host's namespace for the whole class: one that a
-        # driver in the client namespace started would end with the bed,
-        # killed, and lose the prefix's registry.
-        # Any server still running for the prefix is asked to go first, so
-        # that the one started here is the persistent one.
+        # Wine's server makes the programs' sockets, so the persistent server
+        # for the whole class runs in the client's namespace; any server still
+        # running for the prefix is waited for first. tearDownClass stops it
+        # in order before the bed goes, so the prefix's registry is kept.
         subprocess.run(["wineserver", "-w"], env=cls.bed.env(), timeout=60)
-        subprocess.run(["wineserver", "-p"], env=cls.bed.env(), check=True, timeout=60)
+        subprocess.run(cls.net.client_command(["wineserver", "-p"]), env=cls.bed.env(),
+                       check=True, timeout=60)
         cls.ca.trust_in(cls.bed, IMPORT_CA)
 
     @classmethod
@@ -194,6 +194,8 @@ class TransferTest(BedCase):
     def drive(self, *args, timeout=150):
         env = self.bed.env(DEBUG_CHANNELS)
         env["LAUNCHER_TEST_WAIT_MS"] = "60000"
+        # The real waits between attempts: the tests time them.
+        env["LAUNCHER_TEST_BACKOFF_UNIT_MS"] = "1000"
         command = self.net.client_command(self.bed.command(DRIVER, [str(a) for a in args]))
         with tempfile.TemporaryFile(dir=self.work) as out:
             proc = subprocess.run(command, env=env, stdin=subprocess.DEVNULL, stdout=out,

@@ -17,6 +17,9 @@ TEST(TransferPolicy, TellsTransientFromFinalFailures) {
         {kErrNameNotResolved, 0, true},
         {kErrCannotConnect, 0, true},
         {kErrConnectionError, 0, true},
+        {kErrSocketReset, 0, true},
+        {kErrSocketTimedOut, 0, true},
+        {10013, 0, false}, // WSAEACCES: not a network that failed
         {kErrSecureFailure, 0, false},
         {kErrInvalidUrl, 0, false},
         {kErrUnrecognizedScheme, 0, false},
