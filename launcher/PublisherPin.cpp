@@ -1,5 +1,7 @@
 #include "PublisherPin.h"
 
+#include "Util_StringParse.h"
+
 #include <algorithm>
 #include <utility>
 
@@ -10,23 +12,13 @@ bool IsBlank(wchar_t ch) {
     return ch == L' ' || ch == L'\t' || ch == L'\r' || ch == L'\n';
 }
 
-int HexValue(wchar_t ch) {
-    if (ch >= L'0' && ch <= L'9')
-        return ch - L'0';
-    if (ch >= L'a' && ch <= L'f')
-        return ch - L'a' + 10;
-    if (ch >= L'A' && ch <= L'F')
-        return ch - L'A' + 10;
-    return -1;
-}
-
 // One entry, blanks already removed; false unless it is exactly one thumbprint.
 bool ParseEntry(const std::wstring& wstrDigits, Thumbprint& thumbprint) {
     if (wstrDigits.size() != 2 * kThumbprintBytes)
         return false;
     for (size_t i = 0; i < kThumbprintBytes; ++i) {
-        const int nHigh = HexValue(wstrDigits[2 * i]);
-        const int nLow = HexValue(wstrDigits[2 * i + 1]);
+        const int nHigh = Util::HexDigitValue(wstrDigits[2 * i]);
+        const int nLow = Util::HexDigitValue(wstrDigits[2 * i + 1]);
         if (nHigh < 0 || nLow < 0)
             return false;
         thumbprint[i] = static_cast<unsigned char>(nHigh << 4 | nLow);

@@ -22,16 +22,6 @@ bool IsBlank(wchar_t ch) {
     return ch == L' ' || ch == L'\t';
 }
 
-int HexValue(wchar_t ch) {
-    if (ch >= L'0' && ch <= L'9')
-        return ch - L'0';
-    if (ch >= L'a' && ch <= L'f')
-        return ch - L'a' + 10;
-    if (ch >= L'A' && ch <= L'F')
-        return ch - L'A' + 10;
-    return -1;
-}
-
 bool IsRefusedInFileName(wchar_t ch) {
     return ch < 0x20 || std::wcschr(L"<>:\"/\\|?*", ch) != nullptr;
 }
@@ -286,8 +276,8 @@ std::wstring DecodePercentUtf8(const std::wstring& wstrText) {
     for (size_t i = 0; i < wstrText.size(); ++i) {
         const wchar_t ch = wstrText[i];
         if (ch == L'%') {
-            const int nHigh = i + 2 < wstrText.size() ? HexValue(wstrText[i + 1]) : -1;
-            const int nLow = nHigh >= 0 ? HexValue(wstrText[i + 2]) : -1;
+            const int nHigh = i + 2 < wstrText.size() ? Util::HexDigitValue(wstrText[i + 1]) : -1;
+            const int nLow = nHigh >= 0 ? Util::HexDigitValue(wstrText[i + 2]) : -1;
             if (nLow < 0)
                 return wstrText;
             strBytes += static_cast<char>(nHigh * 16 + nLow);

@@ -60,4 +60,14 @@ void Split(std::vector<std::wstring>& vecOut, const std::wstring& wstrText,
     takePiece(nBegin, wstrWork.size());
 }
 
+int HexDigitValue(wchar_t ch) {
+    if (ch >= L'0' && ch <= L'9')
+        return ch - L'0';
+    if (ch >= L'a' && ch <= L'f')
+        return ch - L'a' + 10;
+    if (ch >= L'A' && ch <= L'F')
+        return ch - L'A' + 10;
+    return -1;
+}
+
 } // namespace Util

@@ -12,6 +12,9 @@ namespace Util {
 // value in every case (ULONG_MAX on overflow). Radix 0 means automatic base.
 bool StringToULong(unsigned long& ulOut, const std::wstring& wstrText, int nRadix);
 
+// The value of one hexadecimal digit (either case), or -1.
+int HexDigitValue(wchar_t ch);
+
 // Remove blanks (U+0020 only) from the start, the end or both ends.
 void TrimLeft(std::wstring& wstr);
 void TrimRight(std::wstring& wstr);
