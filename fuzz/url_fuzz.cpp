@@ -28,7 +28,7 @@ void CheckSplit(const std::wstring& wstrUrl) {
 
     // What follows the scheme and its three separator characters is the
     // server, an optional ":port" text, then the object ("/" stands in for a
-    // missing path).
+    // missing path), escaped as a request path.
     const size_t nSkip = bHttps ? 8 : 7;
     const std::wstring wstrRest = wstrUrl.size() > nSkip ? wstrUrl.substr(nSkip) : std::wstring();
     FUZZ_CHECK(wstrRest.compare(0, parts.wstrServer.size(), parts.wstrServer) == 0);
@@ -36,7 +36,8 @@ void CheckSplit(const std::wstring& wstrUrl) {
     if (nSlash == std::wstring::npos)
         FUZZ_CHECK(parts.wstrObject == L"/");
     else
-        FUZZ_CHECK(wstrRest.substr(nSlash) == parts.wstrObject);
+        // The path goes on the wire escaped.
+        FUZZ_CHECK(NetParse::EscapeRequestPath(wstrRest.substr(nSlash)) == parts.wstrObject);
     const std::wstring wstrAuthority = wstrRest.substr(0, nSlash);
     if (wstrAuthority.size() == parts.wstrServer.size())
         FUZZ_CHECK(parts.ulPort == (bHttps ? 443UL : 80UL));

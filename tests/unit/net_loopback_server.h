@@ -29,8 +29,9 @@ struct Script {
     // waits until Release().
     size_t nDripBytes = 0;
     DWORD dwDripMs = 0;
-    // The connection is reset right after the first part.
-    bool bResetAfterFirst = false;
+    // The connection is closed (in order, so that nothing sent is lost)
+    // right after the first part.
+    bool bCloseAfterFirst = false;
 };
 
 inline std::string Head(const std::string& strContentLength, const char* pszStatus = "200 OK") {
@@ -109,26 +110,19 @@ private:
             DWORD dwReceiveMs = kReceiveCapMs;
             ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO,
                          reinterpret_cast<const char*>(&dwReceiveMs), sizeof(dwReceiveMs));
-            if (Answer(client)) {
-                ::shutdown(client, SD_SEND);
-            } else {
-                // A zero linger time makes the close a reset.
-                linger reset = {1, 0};
-                ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
-                             sizeof(reset));
-            }
+            Answer(client);
+            ::shutdown(client, SD_SEND);
             ::closesocket(client);
         }
     }
 
-    // False when the connection is to be reset.
-    bool Answer(SOCKET client) {
+    void Answer(SOCKET client) {
         std::string strRequest;
         char buffer[4096];
         while (strRequest.find("\r\n\r\n") == std::string::npos) {
             const int n = ::recv(client, buffer, sizeof(buffer), 0);
             if (n <= 0)
-                return true;
+                return;
             strRequest.append(buffer, n);
         }
         const size_t nScript =
@@ -143,28 +137,27 @@ private:
         const std::string& strRest = m_vecRest[nScript];
         if (script.strHead.empty()) {
             WaitForRelease();
-            return true;
+            return;
         }
         if (!SendAll(client, strFirst.data(), strFirst.size()))
-            return true;
-        if (script.bResetAfterFirst)
-            return false;
+            return;
+        if (script.bCloseAfterFirst)
+            return;
         if (script.nDripBytes > 0) {
             for (size_t nDone = 0; nDone < strRest.size(); nDone += script.nDripBytes) {
                 if (::WaitForSingleObject(m_hStop.get(), script.dwDripMs) == WAIT_OBJECT_0)
-                    return true;
+                    return;
                 const size_t nPiece = std::min(script.nDripBytes, strRest.size() - nDone);
                 if (!SendAll(client, strRest.data() + nDone, nPiece))
-                    return true;
+                    return;
             }
         } else if (!strRest.empty()) {
             if (!WaitForRelease())
-                return true;
+                return;
             if (!SendAll(client, strRest.data(), strRest.size()))
-                return true;
+                return;
         }
         m_bFinished = true;
-        return true;
     }
 
     // True when released, false when the server is being destroyed.

@@ -33,10 +33,11 @@ std::string FullHead(const char* pszExtra = "ETag: \"v1\"\r\n") {
            pszExtra + "Connection: close\r\n\r\n";
 }
 
-// The first answer: the whole body announced, the connection reset after kCut.
+// The first answer: the whole body announced, the connection closed after
+// kCut (a reset could throw away bytes the client had not read yet).
 Script CutAnswer(const char* pszExtra = "ETag: \"v1\"\r\n") {
     Script script{FullHead(pszExtra), kBody, kCut};
-    script.bResetAfterFirst = true;
+    script.bCloseAfterFirst = true;
     return script;
 }
 
