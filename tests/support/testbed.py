@@ -10,6 +10,7 @@ Command line (used by CTest):
 """
 
 import argparse
+import functools
 import os
 import re
 import shutil
@@ -33,6 +34,17 @@ PROXY_TYPE_AUTO_PROXY_URL = 0x4
 PROXY_TYPE_AUTO_DETECT = 0x8
 
 
+@functools.lru_cache(maxsize=None)
+def _host_runs_32bit():
+    probe = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools",
+                         "host-arch")
+    try:
+        return subprocess.run([sys.executable, probe], capture_output=True, text=True,
+                              timeout=30).stdout.strip() != "win64"
+    except (OSError, subprocess.SubprocessError):
+        return True
+
+
 class TestBed:
     def __init__(self, directory, arch="win32"):
         self.dir = os.path.abspath(directory)
@@ -43,14 +55,15 @@ class TestBed:
         """True on a machine that runs no 32-bit code: the build under test is
         64-bit and the main prefix ("win32") is a 64-bit one (the build
         writes the architecture into the folder)."""
-        # A test that makes a bed of its own asks the build's main bed.
+        # A test that makes a bed of its own asks the build's main bed; a
+        # tool's bed (the demo's, a benchmark's) asks the machine.
         for folder in (self.dir, os.environ.get("TESTBED_DIR")):
             try:
                 with open(os.path.join(folder or "", "winearch"), encoding="ascii") as f:
                     return f.read().strip() == "win64"
             except OSError:
                 continue
-        return False
+        return not _host_runs_32bit()
 
     def _wine_shims(self):
         """A folder whose wine and wine-stable start the 64-bit loader, ahead
