@@ -95,6 +95,14 @@ class WorkflowTest(unittest.TestCase):
 
     # -- what a run left -----------------------------------------------------
 
+    def settle(self):
+        """Waits (at most 5 s) until the collector has recorded every hit of
+        the run before, so that none is counted for the next one."""
+        deadline, count = time.monotonic() + 5, -1
+        while time.monotonic() < deadline and len(self.collector.snapshot()) != count:
+            count = len(self.collector.snapshot())
+            time.sleep(0.5)
+
     def actions(self, silent=True):
         hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
         actions = []
@@ -189,6 +197,7 @@ class WorkflowTest(unittest.TestCase):
                              (dict(status=302, location=SUPPORT_ROOT), "redirect url: "),
                              (dict(status=302, location=SUPPORT_ROOT + "x/Default.aspx"), "redirect url: ")]:
             with self.subTest(answer=answer):
+                self.settle()
                 self.setUp()
                 self.redirect.route("/GREntry/NonPayment", **answer)
                 result = self.run_launcher(self.launcher())
