@@ -58,6 +58,8 @@ const wchar_t* ErrorName(unsigned long ulError) {
         return L"WSAETIMEDOUT";
     case kErrSocketRefused:
         return L"WSAECONNREFUSED";
+    case kErrTlsIncompleteMessage:
+        return L"SEC_E_INCOMPLETE_MESSAGE";
     case kErrSecureFailure:
         return L"ERROR_WINHTTP_SECURE_FAILURE";
     default:
@@ -71,7 +73,7 @@ bool IsTransient(unsigned long ulError, unsigned long ulStatus) {
                ulError == kErrCannotConnect || ulError == kErrConnectionError ||
                ulError == kErrInvalidServerResponse || ulError == kErrSocketAborted ||
                ulError == kErrSocketReset || ulError == kErrSocketTimedOut ||
-               ulError == kErrSocketRefused;
+               ulError == kErrSocketRefused || ulError == kErrTlsIncompleteMessage;
     }
     return ulStatus == 408 || ulStatus == 429 || (ulStatus >= 500 && ulStatus <= 599);
 }

@@ -31,6 +31,9 @@ constexpr unsigned long kErrSocketAborted = 10053;
 constexpr unsigned long kErrSocketReset = 10054;
 constexpr unsigned long kErrSocketTimedOut = 10060;
 constexpr unsigned long kErrSocketRefused = 10061;
+// The TLS layer's word for a connection cut inside a record
+// (SEC_E_INCOMPLETE_MESSAGE), which some WinHTTPs pass on.
+constexpr unsigned long kErrTlsIncompleteMessage = 0x80090318UL;
 
 // The error's name ("ERROR_WINHTTP_TIMEOUT") or "unknown error".
 const wchar_t* ErrorName(unsigned long ulError);

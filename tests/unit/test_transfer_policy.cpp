@@ -19,6 +19,7 @@ TEST(TransferPolicy, TellsTransientFromFinalFailures) {
         {kErrConnectionError, 0, true},
         {kErrSocketReset, 0, true},
         {kErrSocketTimedOut, 0, true},
+        {kErrTlsIncompleteMessage, 0, true},
         {10013, 0, false}, // WSAEACCES: not a network that failed
         {kErrSecureFailure, 0, false},
         {kErrInvalidUrl, 0, false},
