@@ -42,7 +42,7 @@ ResultCode SubmitRequest(const std::wstring& wstrUrl, const std::string& strBody
 // the folder wstrPath names. wstrPath is assigned only when the file was
 // saved (Result::kSuccess): it then holds the file's full path; on every other
 // result it still holds the folder that came in. The name comes from the
-// response or the URL (TransferSession::MakeFileName); wstrDefaultType is the
+// response or the URL (NetParse::DownloadFileName); wstrDefaultType is the
 // extension of a name without one. An existing file is never touched: taken
 // names are numbered. Result::kNoFileName when no usable name exists,
 // Result::kCannotCreateFile when the file cannot be created or written (a

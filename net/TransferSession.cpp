@@ -722,17 +722,3 @@ unsigned long long TransferSession::SinkBytes() const {
 const ResponseBody& TransferSession::Body() const {
     return m_pRequest->body;
 }
-
-std::wstring TransferSession::MakeFileName(const std::wstring& wstrUrl,
-                                           const std::wstring& wstrDirectory,
-                                           const std::wstring& wstrDefaultType) const {
-    const std::wstring wstrDisposition = ContentDisposition();
-    NetDebug::Text(wstrDisposition);
-    NetDebug::Text(wstrUrl);
-    NetDebug::Text(wstrDirectory);
-    const std::wstring wstrName =
-        NetParse::DownloadFileName(wstrDisposition, wstrUrl, wstrDefaultType);
-    if (wstrName.empty())
-        return wstrName;
-    return wstrDirectory + L"\\" + wstrName;
-}

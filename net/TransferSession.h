@@ -97,12 +97,6 @@ public:
     // The body as received; read it only after Get or Post returned 0.
     const ResponseBody& Body() const;
 
-    // Path of the first candidate file for this response inside wstrDirectory
-    // (see NetParse::DownloadFileName); empty when no usable name exists.
-    // Numbering of taken names happens when the file is created.
-    std::wstring MakeFileName(const std::wstring& wstrUrl, const std::wstring& wstrDirectory,
-                              const std::wstring& wstrDefaultType) const;
-
     const TransferLimits& Limits() const { return m_limits; }
 
     // The parts of the URL that Open split off.
