@@ -13,6 +13,7 @@ import argparse
 import functools
 import os
 import re
+import select
 import shutil
 import signal
 import subprocess
@@ -201,26 +202,39 @@ class TestBed:
         self.xvfb_stop()
         # The display is noted in the bed's folder, which may not exist yet.
         os.makedirs(self.dir, exist_ok=True)
-        for number in range(90, 140):
-            if os.path.exists(f"/tmp/.X{number}-lock") or os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                continue
-            proc = subprocess.Popen(["Xvfb", f":{number}", "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+        # Xvfb picks a free display itself and names it once it accepts
+        # clients: another bed starting a server at the same moment can
+        # neither take the same number nor be mistaken for ours.
+        read_end, write_end = os.pipe()
+        try:
+            proc = subprocess.Popen(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1024x768x24",
+                                     "-nolisten", "tcp"],
                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                                    start_new_session=True)
-            for _ in range(100):
-                if os.path.exists(f"/tmp/.X11-unix/X{number}"):
-                    break
-                if proc.poll() is not None:
-                    break
-                time.sleep(0.05)
-            if proc.poll() is None:
-                with open(os.path.join(self.dir, "display"), "w", encoding="ascii") as f:
-                    f.write(f":{number}\n")
-                with open(os.path.join(self.dir, "xvfb.pid"), "w", encoding="ascii") as f:
-                    f.write(f"{proc.pid}\n")
-                print(f"Xvfb on :{number}")
-                return
-        raise RuntimeError("no free display for Xvfb")
+                                    pass_fds=(write_end,), start_new_session=True)
+            os.close(write_end)
+            write_end = -1
+            number = b""
+            deadline = time.monotonic() + 10
+            while not number.endswith(b"\n") and time.monotonic() < deadline:
+                ready, _, _ = select.select([read_end], [], [], 0.2)
+                if ready:
+                    chunk = os.read(read_end, 16)
+                    if not chunk:
+                        break
+                    number += chunk
+        finally:
+            os.close(read_end)
+            if write_end >= 0:
+                os.close(write_end)
+        if proc.poll() is not None or not number.strip().isdigit():
+            proc.kill()
+            raise RuntimeError("Xvfb did not start")
+        display = f":{int(number)}"
+        with open(os.path.join(self.dir, "display"), "w", encoding="ascii") as f:
+            f.write(display + "\n")
+        with open(os.path.join(self.dir, "xvfb.pid"), "w", encoding="ascii") as f:
+            f.write(f"{proc.pid}\n")
+        print(f"Xvfb on {display}")
 
     def xvfb_stop(self):
         pid_file = os.path.join(self.dir, "xvfb.pid")
