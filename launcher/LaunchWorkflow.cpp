@@ -210,7 +210,12 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
         m_wstrLaunchPath = ReadRememberedLaunchPath();
     } else {
         Post(event, wstrPrefix, L"Downloader_Start_Download");
-        const ResultCode download = Download(wstrAddress, m_wstrPackagePath);
+        // The package goes only into folders no one else may change; one
+        // that cannot be had fails the download as an unwritable folder does.
+        const ResultCode download =
+            MakeTrustedFolder(m_wstrPackageDir) && MakeTrustedFolder(m_wstrBuildDir)
+                ? Download(wstrAddress, m_wstrPackagePath)
+                : Result::kCannotCreateFile;
         if (Result::Failed(download)) {
             Post(event, wstrPrefix, L"Downloader_Download_Fail");
             CvCommon::String::DebugPrint(L"download failed with error %04X, url is %ls", download,

@@ -2,6 +2,8 @@
 
 #include "ArchiveExtraction.h"
 
+#include "CvComn_AccessControl.h"
+#include "CvComn_BoundedFormat.h"
 #include "CvComn_HResult.h"
 #include "CvComn_Handle.h"
 #include "Util_File.h"
@@ -19,6 +21,8 @@ namespace {
 // process id of the launcher that made it.
 constexpr wchar_t kUnpackSuffix[] = L".unpack-";
 constexpr wchar_t kSteppedAsideSuffix[] = L".old-";
+// A package folder that others could change, moved out of the way.
+constexpr wchar_t kUntrustedSuffix[] = L".untrusted-";
 
 // A configured base folder relative to nothing in particular belongs to the
 // launcher's own folder, not to whatever folder the caller started it in.
@@ -97,6 +101,35 @@ std::wstring PackageBaseFolder(const LauncherConfig& config) {
                                                      nullptr, 0, szAppData),
                                   L"SHGetFolderPathW");
     return std::wstring(szAppData) + L"\\Corvane\\Temp";
+}
+
+bool MakeTrustedFolder(const std::wstring& wstrPath) {
+    if (CvCommon::AccessControl::IsTrustedFolder(wstrPath))
+        return true;
+    if (::GetFileAttributesW(wstrPath.c_str()) != INVALID_FILE_ATTRIBUTES) {
+        // Whatever is there may have been put there by someone else: it goes
+        // (a link goes as a link; what it points to stays untouched).
+        RemoveAbandonedSiblings(wstrPath, kUntrustedSuffix);
+        const std::wstring wstrAside =
+            wstrPath + kUntrustedSuffix + std::to_wstring(::GetCurrentProcessId());
+        RemoveTree(wstrAside);
+        if (!::MoveFileExW(wstrPath.c_str(), wstrAside.c_str(), 0)) {
+            CvCommon::String::DebugPrint(
+                L"folder %ls is not trusted and cannot be moved aside, error %lu", wstrPath.c_str(),
+                ::GetLastError());
+            return false;
+        }
+        CvCommon::String::DebugPrint(L"folder %ls was not trusted: moved aside and made anew",
+                                     wstrPath.c_str());
+        if (IsDirectory(wstrAside))
+            RemoveTree(wstrAside);
+        else
+            ::DeleteFileW(wstrAside.c_str());
+    }
+    if (!::CreateDirectoryW(wstrPath.c_str(),
+                            CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get()))
+        return false;
+    return CvCommon::AccessControl::IsTrustedFolder(wstrPath);
 }
 
 // Unpacks the archive into a fresh sibling of the build folder, which takes

@@ -11,6 +11,13 @@
 // all-users application data folder's "Corvane\Temp".
 std::wstring PackageBaseFolder(const LauncherConfig& config);
 
+// Makes the folder one that only administrators, the system and this user
+// may change: a folder (or anything else) under that name that fails
+// CvCommon::AccessControl::IsTrustedFolder is moved aside and removed, and the
+// folder made anew with the protected descriptor. False when no trusted folder
+// could be had there.
+bool MakeTrustedFolder(const std::wstring& wstrPath);
+
 // Unpacks the archive into a fresh sibling of the build folder, which takes
 // the build folder's place only when the whole archive was unpacked. On any
 // failure the build folder is as it was and nothing unpacked is left.

@@ -4,12 +4,16 @@
 #include "FileDigest.h"
 #include "LaunchWorkflow.h"
 #include "LauncherDeployment.h"
+#include "PackageFolders.h"
 #include "PackageRegistry.h"
 
+#include "CvComn_AccessControl.h"
 #include "Util_File.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
+
+#include <aclapi.h>
 
 #include <fstream>
 #include <string>
@@ -283,6 +287,57 @@ TEST_F(PackageFolders, PreparingRemembersNothingBeforeTheCheck) {
         EXPECT_EQ(ReadRememberedLaunchPath(), marker);
     }
     RememberLaunchPath(L"");
+}
+
+// Everyone gets write and delete rights on the folder, as a folder made by
+// someone else, or inherited from a parent that lets users create, may have.
+static bool LetEveryoneWrite(const std::wstring& path) {
+    EXPLICIT_ACCESSW access = {};
+    access.grfAccessPermissions = FILE_ALL_ACCESS;
+    access.grfAccessMode = SET_ACCESS;
+    access.grfInheritance = SUB_CONTAINERS_AND_OBJECTS_INHERIT;
+    access.Trustee.TrusteeForm = TRUSTEE_IS_NAME;
+    access.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    wchar_t szEveryone[] = L"EVERYONE";
+    access.Trustee.ptstrName = szEveryone;
+    PACL pAcl = nullptr;
+    if (::SetEntriesInAclW(1, &access, nullptr, &pAcl) != ERROR_SUCCESS)
+        return false;
+    const DWORD dwResult =
+        ::SetNamedSecurityInfoW(const_cast<wchar_t*>(path.c_str()), SE_FILE_OBJECT,
+                                DACL_SECURITY_INFORMATION, nullptr, nullptr, pAcl, nullptr);
+    ::LocalFree(pAcl);
+    return dwResult == ERROR_SUCCESS;
+}
+
+TEST_F(PackageFolders, AFolderOthersMayChangeIsMadeAnewAndATrustedOneKept) {
+    const std::wstring folder = m_scratch / L"Package";
+    // A trusted folder keeps what it holds.
+    ASSERT_TRUE(MakeTrustedFolder(folder));
+    WriteBytes(folder + L"\\kept.exe", "MZ");
+    ASSERT_TRUE(MakeTrustedFolder(folder));
+    EXPECT_TRUE(Exists(folder + L"\\kept.exe"));
+
+    // One anybody may write is emptied and made anew; so is a file in its place.
+    ASSERT_TRUE(LetEveryoneWrite(folder));
+    ASSERT_FALSE(CvCommon::AccessControl::IsTrustedFolder(folder));
+    WriteBytes(folder + L"\\planted.dll", "MZ");
+    EXPECT_TRUE(MakeTrustedFolder(folder));
+    EXPECT_TRUE(CvCommon::AccessControl::IsTrustedFolder(folder));
+    EXPECT_FALSE(Exists(folder + L"\\planted.dll"));
+    EXPECT_FALSE(Exists(folder + L"\\kept.exe"));
+
+    const std::wstring file = m_scratch / L"NotAFolder";
+    WriteBytes(file, "x");
+    EXPECT_TRUE(MakeTrustedFolder(file));
+    EXPECT_TRUE(CvCommon::AccessControl::IsTrustedFolder(file));
+
+    // Nothing moved aside is left next to them.
+    WIN32_FIND_DATAW found = {};
+    HANDLE h = ::FindFirstFileW((m_scratch / L"*.untrusted-*").c_str(), &found);
+    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
+    if (h != INVALID_HANDLE_VALUE)
+        ::FindClose(h);
 }
 
 TEST(ArchiveExtraction, EntryNamesMustStayInsideTheDestination) {
