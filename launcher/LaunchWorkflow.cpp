@@ -37,6 +37,34 @@ private:
     CvCommon::RunObserver*& m_pSlot;
 };
 
+#ifdef LAUNCHER_TEST_HOOKS
+// Test builds: between the launch file's check and its start, the file named
+// by LAUNCHER_TEST_REPLACE_LAUNCH_FILE is written over it, moved over it, and
+// the launch file deleted, as another program could try; a debugger line
+// tells how each attempt ended.
+void TryToReplaceLaunchFile(const std::wstring& wstrLaunchPath) {
+    wchar_t szReplacement[MAX_PATH] = {};
+    const DWORD cch =
+        ::GetEnvironmentVariableW(L"LAUNCHER_TEST_REPLACE_LAUNCH_FILE", szReplacement, MAX_PATH);
+    if (cch == 0 || cch >= MAX_PATH)
+        return;
+    const std::wstring wstrMoved = std::wstring(szReplacement) + L".move";
+    ::CopyFileW(szReplacement, wstrMoved.c_str(), FALSE);
+    const struct {
+        const wchar_t* pszWay;
+        BOOL bDone;
+    } attempts[] = {
+        {L"written over", ::CopyFileW(szReplacement, wstrLaunchPath.c_str(), FALSE)},
+        {L"moved over",
+         ::MoveFileExW(wstrMoved.c_str(), wstrLaunchPath.c_str(), MOVEFILE_REPLACE_EXISTING)},
+        {L"deleted", ::DeleteFileW(wstrLaunchPath.c_str())},
+    };
+    for (const auto& attempt : attempts)
+        CvCommon::String::DebugPrint(L"test: launch file %ls: %ls", attempt.pszWay,
+                                     attempt.bDone ? L"yes" : L"no");
+}
+#endif
+
 } // namespace
 
 LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) {
@@ -276,6 +304,9 @@ ResultCode LaunchWorkflow::StartSetup(AnalyticsEvent& event, const std::wstring&
         // The last moment a close can still keep the setup from starting.
         if (StopRequested())
             return Result::kCancelled;
+#ifdef LAUNCHER_TEST_HOOKS
+        TryToReplaceLaunchFile(m_wstrLaunchPath);
+#endif
         bCreated =
             ::CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, CREATE_NEW_PROCESS_GROUP,
                              nullptr, nullptr, &startup, process.put());

@@ -267,6 +267,22 @@ class WorkflowTest(unittest.TestCase):
                 self.assertIn("check md5 failed!", result.debug)
                 self.assertIsNone(self.setup_record(self.package_dir, wait=False))
 
+    @unittest.skipUnless(HOOKS_BUILT, "needs a build with LAUNCHER_TEST_HOOKS")
+    def test_the_checked_launch_file_cannot_be_replaced_before_it_starts(self):
+        replacement = os.path.join(self.dir, "replacement.exe")
+        with open(replacement, "wb") as f:
+            f.write(b"MZ not the checked setup")
+        url = self.publish("setup.exe", self.setup_bytes)
+        self.redirect_to(url)
+        result = self.run_launcher(self.launcher(), extra_env={
+            "LAUNCHER_TEST_REPLACE_LAUNCH_FILE": self.bed.to_windows_path(replacement)})
+        for way in ("written over", "moved over", "deleted"):
+            self.assertIn(f"test: launch file {way}: no", result.debug)
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
+        self.assertIsNotNone(self.setup_record(self.package_dir))
+        with open(os.path.join(self.package_dir, "setup.exe"), "rb") as f:
+            self.assertEqual(md5(f.read()), md5(self.setup_bytes))
+
     def test_setup_that_cannot_be_started(self):
         not_a_program = b"neither a Windows nor any other program\n" * 10
         url = self.publish("setup.exe", not_a_program)
