@@ -1,10 +1,10 @@
 # The shared library's files, paths, dynamic libraries and system queries.
 launcher_add_unit_test(cvcommon_storage_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_storage.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/CvCommon/CvComn_Storage_test.cpp
     LIBS CvCommon)
 
 launcher_add_unit_test(cvcommon_library_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_library.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/CvCommon/CvComn_Library_test.cpp
     LIBS CvCommon)
 
 # A library whose initialisation fails on request; the test program loads it

@@ -1,6 +1,6 @@
 # The launcher's entry point, configuration and single-instance guard.
 launcher_add_unit_test(launcher_config_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launcher_config.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/LauncherConfig_test.cpp
     LIBS launcherCore)
 
 add_executable(marked_window ${CMAKE_CURRENT_SOURCE_DIR}/helpers/marked_window.cpp)
@@ -25,9 +25,9 @@ add_custom_command(OUTPUT ${TEST_ZIPS_DIR}/good.zip
     DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/support/make_test_zips.py)
 add_custom_target(test_zips DEPENDS ${TEST_ZIPS_DIR}/good.zip)
 launcher_add_unit_test(launcher_workflow_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_request.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/RedirectRequest_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_package.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_launch_workflow.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/LaunchWorkflow_test.cpp
     LIBS launcherCore)
 add_dependencies(launcher_workflow_tests test_zips)
 # It writes the prefix's remembered package path (HKLM LocalPath), which the
@@ -36,5 +36,5 @@ set_property(TEST unit.launcher_workflow_tests APPEND PROPERTY RESOURCE_LOCK loo
 
 # Inputs the fuzz targets of fuzz/ found faults with.
 launcher_add_unit_test(fuzz_regression_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_fuzz_regressions.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/fuzz/Regressions_test.cpp
     LIBS launcherCore)

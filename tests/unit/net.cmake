@@ -1,20 +1,20 @@
 # The transfer code: text rules and body store as unit tests; the session,
 # the operations and proxy discovery against loopback services.
 launcher_add_unit_test(net_parse_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_parse.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/NetParse_test.cpp
     LIBS net)
 
 # Retry and resume rules (pure functions).
 launcher_add_unit_test(net_policy_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_transfer_policy.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/TransferPolicy_test.cpp
     LIBS net)
 
 launcher_add_unit_test(net_platform_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_platform.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/ProxySettings_test.cpp
     LIBS net)
 
 launcher_add_unit_test(net_session_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_session.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/TransferSession_test.cpp
     LIBS net)
 
 # Whether the build has the transfer's test hook (LAUNCHER_TEST_HOOKS, see
@@ -26,7 +26,7 @@ else()
 endif()
 
 launcher_add_unit_test(net_stop_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_stop.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/TransferSession_stop_test.cpp
     LIBS net)
 target_compile_definitions(net_stop_tests PRIVATE NET_TEST_HOOKS_BUILT=${NET_TEST_HOOKS_BUILT})
 
@@ -49,14 +49,14 @@ set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NE
 
 # Downloads over connections that break: resume, retries, what stays on disk.
 launcher_add_unit_test(net_download_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_file_download.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/FileDownload_test.cpp
     LIBS net)
 
 # Proxy lists and failover (text rules and the run's walk over candidates),
 # UTF-8 in Locations and file names, certificate flag names.
 launcher_add_unit_test(net_proxy_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_proxy_failover.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_net_location.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/ProxyCandidates_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/SecureFailure_test.cpp
     LIBS net)
 
 # Proxy failover, proxy credentials, refused certificates and Locations

@@ -1,7 +1,7 @@
 # The publisher pin: the thumbprint list, and signed setups through the
 # launcher's whole run.
 launcher_add_unit_test(publisher_pin_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_publisher_pin.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/PublisherPin_test.cpp
     LIBS launcherCore)
 
 launcher_add_py_test(launcher.publisher e2e/test_publisher.py

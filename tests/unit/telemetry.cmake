@@ -16,8 +16,8 @@ foreach(version IN ITEMS 1,2,0,0 1,2,3,0 0,0,0,7 0,0,0,0)
 endforeach()
 
 launcher_add_unit_test(telemetry_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_telemetry_pool.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_telemetry_sender.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/pool_core_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/EventDispatcher_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_analytics_http.cpp
     LIBS telemetry ws2_32)
 add_dependencies(telemetry_tests ${TELEMETRY_VERSION_FIXTURES})

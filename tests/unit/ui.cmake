@@ -3,7 +3,7 @@
 # test also the loopback ports, where it plays the redirect service and the
 # package store.
 launcher_add_unit_test(ui_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_ui.cpp ${LAUNCHER_RESOURCE_SCRIPT}
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/ui/MainDlg_test.cpp ${LAUNCHER_RESOURCE_SCRIPT}
     LIBS ui)
 set_tests_properties(unit.ui_tests PROPERTIES
     FIXTURES_REQUIRED "Prefix32;Display" RESOURCE_LOCK display)

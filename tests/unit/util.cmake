@@ -1,10 +1,10 @@
 # The launcher's own utility functions: text, files, registry, system facts.
 launcher_add_unit_test(util_string_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_util_string.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/utilCommon/Util_String_test.cpp
     LIBS utilCommon)
 
 launcher_add_unit_test(util_file_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_util_file.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/utilCommon/Util_File_test.cpp
     LIBS utilCommon)
 
 # A program with a known file version (1.2.3.4); the file tests look for it in
@@ -19,7 +19,7 @@ add_custom_command(TARGET util_file_tests POST_BUILD
             $<TARGET_FILE_DIR:util_file_tests>)
 
 launcher_add_unit_test(util_registry_tests
-    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_util_registry.cpp
+    SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/utilCommon/Util_Registry_test.cpp
     LIBS utilCommon)
 
 # The same registry and system tests in a 64-bit prefix, where the registry
