@@ -31,11 +31,14 @@ bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstr
     ++m_nRetries;
     ++m_nTotalRetries;
 
+    // An attempt that got further than any before was cut in the middle of a
+    // working transfer: the next one resumes at once, as nothing suggests the
+    // server needs a rest. Without progress the backoff applies.
     unsigned long ulWaitMs = 0;
     unsigned long ulServerMs = 0;
     if (!wstrRetryAfter.empty() && TransferPolicy::ParseRetryAfter(wstrRetryAfter, ulServerMs))
         ulWaitMs = ulServerMs;
-    else
+    else if (!bProgress)
         ulWaitMs = TransferPolicy::BackoffMs(m_nRetries, m_ulSeed);
     m_ulSeed = m_ulSeed * 1103515245UL + 12345UL;
     const DWORD dwWaitMs = static_cast<DWORD>(static_cast<unsigned long long>(ulWaitMs) *

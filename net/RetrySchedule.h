@@ -16,10 +16,11 @@ public:
     // After an attempt that failed with the platform error dwError (0 when
     // the exchange completed) and HTTP status dwStatus (0 when no response
     // came). bProgress: the attempt added bytes to what is kept, which gives
-    // the request its full count of retries again. True when the next
-    // attempt should start now; false when the failure is final, the retries
-    // or the download's budget are used up, or the stop request came (then
-    // Cancelled() tells).
+    // the request its full count of retries again and lets the next attempt
+    // start without a backoff wait (a server's Retry-After still holds). True
+    // when the next attempt should start now; false when the failure is
+    // final, the retries or the download's budget are used up, or the stop
+    // request came (then Cancelled() tells).
     bool Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstrRetryAfter, bool bProgress);
 
     // After an attempt that never reached its proxy (dwWaitError 0, no

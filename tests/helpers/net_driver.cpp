@@ -219,23 +219,43 @@ private:
     std::thread m_thread;
 };
 
-// Peak private memory. Some systems (Wine among them) report the current
-// value as the peak, so a sampler thread also watches the current value while
-// the operation runs.
+// Peak private memory and working set while the operation runs, beside the
+// working set just before it (idle). Some systems (Wine among them) report the
+// current private value as its peak, so a sampler thread also watches the
+// current values; a peak working set above the one reported at idle was
+// reached during the operation and counts too.
 class MemorySampler {
 public:
-    MemorySampler() : m_thread([this] { Run(); }) {}
+    MemorySampler() {
+        PROCESS_MEMORY_COUNTERS counters = {};
+        if (Query(counters)) {
+            m_idleWorkingSet = counters.WorkingSetSize;
+            m_idlePeakWorkingSet = counters.PeakWorkingSetSize;
+        }
+        m_thread = std::thread([this] { Run(); });
+    }
     ~MemorySampler() { Stop(); }
-    SIZE_T Stop() {
+    void Stop() {
         if (m_thread.joinable()) {
             m_bStop = true;
             m_thread.join();
         }
         Sample();
-        return m_peak;
     }
+    SIZE_T PeakPrivate() const { return m_peakPrivate; }
+    SIZE_T IdleWorkingSet() const { return m_idleWorkingSet; }
+    SIZE_T PeakWorkingSet() const { return m_peakWorkingSet; }
 
 private:
+    static bool Query(PROCESS_MEMORY_COUNTERS& counters) {
+        counters.cb = sizeof(counters);
+        return ::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters)) != 0;
+    }
+    static void Raise(std::atomic<SIZE_T>& peak, SIZE_T now) {
+        SIZE_T seen = peak.load();
+        while (now > seen && !peak.compare_exchange_weak(seen, now)) {
+        }
+    }
     void Run() {
         while (!m_bStop) {
             Sample();
@@ -244,17 +264,19 @@ private:
     }
     void Sample() {
         PROCESS_MEMORY_COUNTERS counters = {};
-        counters.cb = sizeof(counters);
-        if (::GetProcessMemoryInfo(::GetCurrentProcess(), &counters, sizeof(counters))) {
-            SIZE_T peak = m_peak.load();
-            const SIZE_T now = std::max(counters.PeakPagefileUsage, counters.PagefileUsage);
-            while (now > peak && !m_peak.compare_exchange_weak(peak, now)) {
-            }
-        }
+        if (!Query(counters))
+            return;
+        Raise(m_peakPrivate, std::max(counters.PeakPagefileUsage, counters.PagefileUsage));
+        Raise(m_peakWorkingSet, counters.WorkingSetSize);
+        if (counters.PeakWorkingSetSize > m_idlePeakWorkingSet)
+            Raise(m_peakWorkingSet, counters.PeakWorkingSetSize);
     }
 
+    SIZE_T m_idleWorkingSet = 0;
+    SIZE_T m_idlePeakWorkingSet = 0;
     std::atomic<bool> m_bStop{false};
-    std::atomic<SIZE_T> m_peak{0};
+    std::atomic<SIZE_T> m_peakPrivate{0};
+    std::atomic<SIZE_T> m_peakWorkingSet{0};
     std::thread m_thread;
 };
 
@@ -290,15 +312,19 @@ int Download(Options& options) {
         options.limits);
     stopper.Finish();
     const double dSeconds = Seconds(start);
-    const SIZE_T peak = sampler ? sampler->Stop() : 0;
+    if (sampler)
+        sampler->Stop();
     const size_t nReports = g_pProgress->Count();
     PutCode("result", result);
     Put("path", wstrPath);
     Put("progress", g_pProgress->Text());
     if (options.bStats)
         std::printf("seconds=%.3f\n", dSeconds);
-    if (sampler)
-        PutNumber("peak_pagefile", peak);
+    if (sampler) {
+        PutNumber("peak_pagefile", sampler->PeakPrivate());
+        PutNumber("idle_working_set", sampler->IdleWorkingSet());
+        PutNumber("peak_working_set", sampler->PeakWorkingSet());
+    }
     Linger(options.dwLingerMs, nReports);
     return 0;
 }

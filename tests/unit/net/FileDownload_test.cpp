@@ -167,6 +167,29 @@ TEST_F(FileDownload, TransientFailuresAreRetriedAndFinalOnesAreNot) {
     }
 }
 
+TEST_F(FileDownload, ACutAfterProgressResumesAtOnceAndAFailureWithoutProgressWaits) {
+    // With the real backoff unit: a 503 before any byte waits about a second
+    // before the next attempt, a cut that left new bytes on disk does not.
+    const TransferLimits limits; // waits of about 1, 2 and 4 s
+    DWORD dwElapsed[2] = {};
+    const std::vector<Script> answers[2] = {
+        {Status("503 Service Unavailable"), Script{FullHead(), kBody}},
+        {CutAnswer(), RangeAnswer(kCut, kCut)},
+    };
+    for (int i = 0; i < 2; ++i) {
+        TempFolder folder;
+        LoopbackServer server(answers[i]);
+        std::wstring wstrPath = folder.Path();
+        const DWORD dwStart = ::GetTickCount();
+        ASSERT_EQ(DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe", limits),
+                  Result::kSuccess);
+        dwElapsed[i] = ::GetTickCount() - dwStart;
+        EXPECT_EQ(server.Requests(), 2);
+    }
+    EXPECT_LT(dwElapsed[1] * 4, dwElapsed[0])
+        << dwElapsed[1] << " ms after a cut, " << dwElapsed[0] << " ms after a 503";
+}
+
 TEST_F(FileDownload, AStopEndsTheWaitBeforeARetryAtOnce) {
     LoopbackServer server(Status("503 Service Unavailable"));
     CvCommon::Synchronize::CancelSignal cancel;
