@@ -170,7 +170,7 @@ TEST_F(LoggerTest, MacroSkipsWithoutGlobalLogger) {
     std::wsmatch m;
     ASSERT_TRUE(std::regex_match(capture.lines[0], m, kLine));
     EXPECT_EQ(m[12].str(), L"n=1");
-    EXPECT_EQ(m[13].str(), L"test_logger.cpp");
+    EXPECT_EQ(m[13].str(), L"CvComn_Log_test.cpp");
     EXPECT_EQ(std::stoi(m[14].str()), nLine);
 }
 
