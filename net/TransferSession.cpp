@@ -108,6 +108,8 @@ struct TransferSession::Request {
     // Progress reports running right now (at most one: one operation is
     // pending at a time).
     int nReceiverCalls = 0;
+    // Kept until the request handle's closing notification, which it sees.
+    std::shared_ptr<const NotificationTrace> trace;
     bool bDone = false;
     bool bBodyEnded = false;
     DWORD dwTransferError = 0;
@@ -175,6 +177,21 @@ struct TransferSession::Request {
         bDone = true;
         if (hDoneEvent)
             ::SetEvent(hDoneEvent.get());
+    }
+
+    // Hands a notification to the trace, when there is one.
+    void Trace(DWORD dwStatus, DWORD dwInfoLength) noexcept {
+        std::shared_ptr<const NotificationTrace> receiver;
+        {
+            SingleLock guard(&lock);
+            receiver = trace;
+        }
+        if (!receiver || !*receiver)
+            return;
+        try {
+            (*receiver)(dwStatus, dwInfoLength);
+        } catch (...) {
+        }
     }
 
     Step OnStatus(HINTERNET hRequest, DWORD dwStatus, LPVOID pvInfo, DWORD dwInfoLength);
@@ -456,12 +473,13 @@ void CALLBACK TransferSession::StatusCallback(HINTERNET hInternet, DWORD_PTR dwC
     auto* pShare = reinterpret_cast<std::shared_ptr<Request>*>(dwContext);
     if (!pShare)
         return;
+    Request* pRequest = pShare->get();
+    pRequest->Trace(dwStatus, dwInfoLength);
     if (dwStatus == WINHTTP_CALLBACK_STATUS_HANDLE_CLOSING) {
         // The last notification of the request handle: WinHTTP lets go.
         delete pShare;
         return;
     }
-    Request* pRequest = pShare->get();
     Step step = Step::Continue;
     try {
         step = pRequest->OnStatus(hInternet, dwStatus, pvInfo, dwInfoLength);
@@ -556,6 +574,14 @@ void TransferSession::SetProgressCallback(const ProgressCallback& progress) {
         receiver = std::make_shared<const ProgressCallback>(progress);
     SingleLock guard(&m_pRequest->lock);
     m_pRequest->progress.swap(receiver);
+}
+
+void TransferSession::SetNotificationTrace(const NotificationTrace& trace) {
+    std::shared_ptr<const NotificationTrace> receiver;
+    if (trace)
+        receiver = std::make_shared<const NotificationTrace>(trace);
+    SingleLock guard(&m_pRequest->lock);
+    m_pRequest->trace.swap(receiver);
 }
 
 DWORD TransferSession::Post(const std::string& strBody) {

@@ -24,6 +24,13 @@
 // the session or wait for threads that do.
 typedef std::function<void(DWORD)> ProgressCallback;
 
+// Sees every notification of the request handle as it arrives, before the
+// session acts on it: its status and the length WinHTTP passed with it (for a
+// READ_COMPLETE, the bytes read). HANDLE_CLOSING comes last, possibly after
+// the session is gone. Called on WinHTTP's threads with no lock of the
+// session held; whatever it throws is dropped.
+typedef std::function<void(DWORD dwStatus, DWORD dwInfoLength)> NotificationTrace;
+
 // What a response says about the resource's version, for resuming it.
 struct ResponseValidators {
     std::wstring wstrETag;
@@ -57,6 +64,7 @@ public:
     // Both must precede Get or Post.
     void SetHeaders(const std::wstring& wstrHeaders);
     void SetProgressCallback(const ProgressCallback& progress);
+    void SetNotificationTrace(const NotificationTrace& trace);
     // The body of a 200 or 206 answer goes to the sink, not into memory. The
     // sink must outlive the session's Get.
     void SetBodySink(BodySink* pSink);

@@ -30,7 +30,7 @@ std::wstring Widen(const Json::Value& value) {
 
 } // namespace
 
-HttpGeneric::HttpGeneric() = default;
+HttpGeneric::HttpGeneric(WinHttpApi& api) : m_api(api) {}
 HttpGeneric::~HttpGeneric() = default;
 
 int HttpGeneric::operator()(const std::wstring& wstrUrl, const std::wstring& wstrBody,
@@ -43,7 +43,7 @@ int HttpGeneric::operator()(const std::wstring& wstrUrl, const std::wstring& wst
     }
 
     m_pHttp.reset();
-    m_pHttp.reset(new (std::nothrow) HttpBase());
+    m_pHttp.reset(new (std::nothrow) HttpBase(m_api));
     if (!m_pHttp) {
         CVLOG(LevelError, L"HttpGeneric::operator (): Out of memory.");
         return kHttpOutOfMemory;

@@ -1,7 +1,10 @@
 #pragma once
 // Call objects of the analytics HTTP client: one call performs one complete
 // request and builds and destroys its own HttpBase, so no handle outlives a
-// call.
+// call. A call object makes its WinHTTP calls through the WinHttpApi it was
+// built with.
+
+#include "WinHttpApi.h"
 
 #include <json/json.h>
 
@@ -36,7 +39,7 @@ enum HttpResult : int {
 
 class HttpGeneric {
 public:
-    HttpGeneric();
+    explicit HttpGeneric(WinHttpApi& api = WinHttpApi::Platform());
     virtual ~HttpGeneric();
     HttpGeneric(const HttpGeneric&) = delete;
     HttpGeneric& operator=(const HttpGeneric&) = delete;
@@ -58,12 +61,15 @@ public:
     const std::wstring& ResponseHeaders() const { return m_wstrResponseHeaders; }
 
 protected:
+    WinHttpApi& m_api;
     std::unique_ptr<HttpBase> m_pHttp;
     std::wstring m_wstrResponseHeaders;
 };
 
 class HttpGetSimple : public HttpGeneric {
 public:
+    using HttpGeneric::HttpGeneric;
+
     // A GET without headers of the caller's own.
     int Get(const std::wstring& wstrUrl, const std::wstring& wstrBody, std::wstring* pResponse,
             const ProxyProvider* pProxy);

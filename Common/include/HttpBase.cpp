@@ -24,7 +24,7 @@ const size_t kDateBufferChars = 512;
 
 } // namespace
 
-HttpBase::HttpBase() : m_dwOpenFlags(0) {}
+HttpBase::HttpBase(WinHttpApi& api) : m_api(api), m_dwOpenFlags(0) {}
 
 HttpBase::~HttpBase() {
     m_hRequest.reset();
@@ -50,7 +50,7 @@ bool HttpBase::IsInitialized(const ProxyProvider* pProxy) {
     CVLOG(LevelInfo, L"HttpBase::IsInitialized: proxy information: %ls",
           bNamedProxy ? szProxy : static_cast<const wchar_t*>(nullptr));
 
-    m_hSession.reset(::WinHttpOpen(
+    m_hSession.reset(m_api.Open(
         kUserAgent,
         bNamedProxy ? WINHTTP_ACCESS_TYPE_NAMED_PROXY : WINHTTP_ACCESS_TYPE_DEFAULT_PROXY,
         bNamedProxy ? szProxy : WINHTTP_NO_PROXY_NAME, WINHTTP_NO_PROXY_BYPASS, 0));
@@ -62,7 +62,7 @@ bool HttpBase::IsInitialized(const ProxyProvider* pProxy) {
     // Without the limits a request still runs, bounded only by the
     // platform's defaults; its caller's own waits keep it from holding anyone.
     const int nTimeout = static_cast<int>(kStageTimeoutMs);
-    if (!::WinHttpSetTimeouts(m_hSession.get(), nTimeout, nTimeout, nTimeout, nTimeout)) {
+    if (!m_api.SetTimeouts(m_hSession.get(), nTimeout, nTimeout, nTimeout, nTimeout)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"HttpBase::IsInitialized: WinHttpSetTimeouts() failed: error = %d",
               dwError);
@@ -83,7 +83,7 @@ bool HttpBase::Connect(const std::wstring& wstrUrl, const ProxyProvider* pProxy)
     components.dwStructSize = sizeof(components);
     components.dwHostNameLength = static_cast<DWORD>(-1);
     components.dwUrlPathLength = static_cast<DWORD>(-1);
-    if (!::WinHttpCrackUrl(m_wstrUrl.c_str(), 0, 0, &components)) {
+    if (!m_api.CrackUrl(m_wstrUrl.c_str(), 0, 0, &components)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpCrackUrl() failed: error = %d", dwError);
         return false;
@@ -101,7 +101,7 @@ bool HttpBase::Connect(const std::wstring& wstrUrl, const ProxyProvider* pProxy)
 
     CVLOG(LevelTrace, L"WinHttpConnect() - %ls:%d", m_wstrHost.c_str(),
           static_cast<int>(components.nPort));
-    m_hConnect.reset(::WinHttpConnect(m_hSession.get(), m_wstrHost.c_str(), components.nPort, 0));
+    m_hConnect.reset(m_api.Connect(m_hSession.get(), m_wstrHost.c_str(), components.nPort, 0));
     if (!m_hConnect) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpConnect() failed: error = %d", dwError);
@@ -130,9 +130,9 @@ bool HttpBase::OpenRequest(const wchar_t* pszPath) {
     if (m_wstrMethod.empty())
         m_wstrMethod = L"GET";
 
-    m_hRequest.reset(::WinHttpOpenRequest(m_hConnect.get(), m_wstrMethod.c_str(),
-                                          m_wstrPath.c_str(), nullptr, WINHTTP_NO_REFERER,
-                                          WINHTTP_DEFAULT_ACCEPT_TYPES, m_dwOpenFlags));
+    m_hRequest.reset(m_api.OpenRequest(m_hConnect.get(), m_wstrMethod.c_str(), m_wstrPath.c_str(),
+                                       nullptr, WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
+                                       m_dwOpenFlags));
     if (!m_hRequest) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpOpenRequest() failed: error = %d", dwError);
@@ -141,8 +141,8 @@ bool HttpBase::OpenRequest(const wchar_t* pszPath) {
     // The wait for the response headers has a limit of its own (90 s by
     // default), which the session's time-outs do not set.
     DWORD dwTimeout = kStageTimeoutMs;
-    if (!::WinHttpSetOption(m_hRequest.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &dwTimeout,
-                            sizeof(dwTimeout))) {
+    if (!m_api.SetOption(m_hRequest.get(), WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &dwTimeout,
+                         sizeof(dwTimeout))) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"HttpBase::OpenRequest: WinHttpSetOption() failed: error = %d", dwError);
     }
@@ -184,9 +184,9 @@ bool HttpBase::Send() {
 
     for (const auto& header : m_headers) {
         const std::wstring wstrLine = header.first + L": " + header.second;
-        if (!::WinHttpAddRequestHeaders(m_hRequest.get(), wstrLine.c_str(),
-                                        static_cast<DWORD>(wstrLine.size()),
-                                        WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) {
+        if (!m_api.AddRequestHeaders(m_hRequest.get(), wstrLine.c_str(),
+                                     static_cast<DWORD>(wstrLine.size()),
+                                     WINHTTP_ADDREQ_FLAG_COALESCE_WITH_SEMICOLON)) {
             const DWORD dwError = ::GetLastError();
             CVLOG(LevelError, L"HttpBase::Send: WinHttpAddRequestHeaders() failed: error = %d",
                   dwError);
@@ -196,13 +196,13 @@ bool HttpBase::Send() {
 
     const DWORD cbBody = static_cast<DWORD>(m_strBody.size());
     void* pBody = cbBody != 0 ? const_cast<char*>(m_strBody.data()) : WINHTTP_NO_REQUEST_DATA;
-    if (!::WinHttpSendRequest(m_hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, pBody, cbBody,
-                              cbBody, 0)) {
+    if (!m_api.SendRequest(m_hRequest.get(), WINHTTP_NO_ADDITIONAL_HEADERS, 0, pBody, cbBody,
+                           cbBody, 0)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"HttpBase::Send: WinHttpSendRequest() failed: error = %d", dwError);
         return false;
     }
-    if (!::WinHttpReceiveResponse(m_hRequest.get(), nullptr)) {
+    if (!m_api.ReceiveResponse(m_hRequest.get(), nullptr)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"HttpBase::Send: WinHttpReceiveResponse() failed: error = %d", dwError);
         return false;
@@ -216,7 +216,7 @@ bool HttpBase::QueryData(std::string& strOut) {
         return false;
     for (;;) {
         DWORD dwAvailable = 0;
-        if (!::WinHttpQueryDataAvailable(m_hRequest.get(), &dwAvailable)) {
+        if (!m_api.QueryDataAvailable(m_hRequest.get(), &dwAvailable)) {
             const DWORD dwError = ::GetLastError();
             CVLOG(LevelInfo, L"HttpBase::QueryData: WinHttpQueryDataAvailable() failed: error = %d",
                   dwError);
@@ -226,7 +226,7 @@ bool HttpBase::QueryData(std::string& strOut) {
             return true;
         while (dwAvailable > 0) {
             DWORD dwRead = 0;
-            if (!::WinHttpReadData(m_hRequest.get(), buffer.get(), kReadChunk, &dwRead)) {
+            if (!m_api.ReadData(m_hRequest.get(), buffer.get(), kReadChunk, &dwRead)) {
                 const DWORD dwError = ::GetLastError();
                 CVLOG(LevelError, L"HttpBase::QueryData: WinHttpReadData() failed: error = %d",
                       dwError);
@@ -248,16 +248,16 @@ int HttpBase::StatusCode() {
     if (!m_hRequest)
         return -1;
     DWORD cbSize = 0;
-    ::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
-                          WINHTTP_NO_OUTPUT_BUFFER, &cbSize, WINHTTP_NO_HEADER_INDEX);
+    m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_STATUS_CODE, WINHTTP_HEADER_NAME_BY_INDEX,
+                       WINHTTP_NO_OUTPUT_BUFFER, &cbSize, WINHTTP_NO_HEADER_INDEX);
     // One character more than asked for, so the text always ends with a zero.
     const size_t nChars = cbSize / sizeof(wchar_t) + 1;
     std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[nChars]());
     if (!buffer)
         return -1;
-    if (!::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_STATUS_CODE,
-                               WINHTTP_HEADER_NAME_BY_INDEX, buffer.get(), &cbSize,
-                               WINHTTP_NO_HEADER_INDEX)) {
+    if (!m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_STATUS_CODE,
+                            WINHTTP_HEADER_NAME_BY_INDEX, buffer.get(), &cbSize,
+                            WINHTTP_NO_HEADER_INDEX)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpQueryHeaders() failed: error = %d", dwError);
         return -1;
@@ -269,9 +269,9 @@ std::wstring HttpBase::RawHeaders() {
     if (!m_hRequest)
         return std::wstring();
     DWORD cbSize = 0;
-    if (!::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                               WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &cbSize,
-                               WINHTTP_NO_HEADER_INDEX)) {
+    if (!m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                            WINHTTP_HEADER_NAME_BY_INDEX, WINHTTP_NO_OUTPUT_BUFFER, &cbSize,
+                            WINHTTP_NO_HEADER_INDEX)) {
         const DWORD dwError = ::GetLastError();
         if (dwError != ERROR_INSUFFICIENT_BUFFER)
             return std::wstring();
@@ -281,9 +281,9 @@ std::wstring HttpBase::RawHeaders() {
     std::unique_ptr<wchar_t[]> buffer(new (std::nothrow) wchar_t[cbBuffer / sizeof(wchar_t) + 1]());
     if (!buffer)
         return std::wstring();
-    if (!::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
-                               WINHTTP_HEADER_NAME_BY_INDEX, buffer.get(), &cbBuffer,
-                               WINHTTP_NO_HEADER_INDEX))
+    if (!m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_RAW_HEADERS_CRLF,
+                            WINHTTP_HEADER_NAME_BY_INDEX, buffer.get(), &cbBuffer,
+                            WINHTTP_NO_HEADER_INDEX))
         return std::wstring();
     return std::wstring(buffer.get());
 }
@@ -293,8 +293,8 @@ std::wstring HttpBase::DateHeader() {
         return std::wstring();
     wchar_t szValue[kDateBufferChars] = {};
     DWORD cbValue = kDateBufferChars;
-    if (!::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_DATE, WINHTTP_HEADER_NAME_BY_INDEX,
-                               szValue, &cbValue, WINHTTP_NO_HEADER_INDEX)) {
+    if (!m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_DATE, WINHTTP_HEADER_NAME_BY_INDEX,
+                            szValue, &cbValue, WINHTTP_NO_HEADER_INDEX)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelError, L"WinHttpQueryHeaders() failed: error = %d", dwError);
         return std::wstring();
@@ -307,9 +307,9 @@ std::wstring HttpBase::ModifiedHeader() {
         return std::wstring();
     wchar_t szValue[kDateBufferChars] = {};
     DWORD cbValue = kDateBufferChars;
-    if (!::WinHttpQueryHeaders(m_hRequest.get(), WINHTTP_QUERY_LAST_MODIFIED,
-                               WINHTTP_HEADER_NAME_BY_INDEX, szValue, &cbValue,
-                               WINHTTP_NO_HEADER_INDEX)) {
+    if (!m_api.QueryHeaders(m_hRequest.get(), WINHTTP_QUERY_LAST_MODIFIED,
+                            WINHTTP_HEADER_NAME_BY_INDEX, szValue, &cbValue,
+                            WINHTTP_NO_HEADER_INDEX)) {
         const DWORD dwError = ::GetLastError();
         CVLOG(LevelTrace, L"WinHttpQueryHeaders() failed: %08x\n", dwError);
         return std::wstring();

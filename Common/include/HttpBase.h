@@ -4,9 +4,11 @@
 // resolution, connecting, sending, waiting for the response headers, each
 // read of the body) is bounded by kStageTimeoutMs. Calling order for one
 // request: Connect, AddHeader (any number), AddDataByMethod, Send,
-// StatusCode, QueryData, then the header queries.
+// StatusCode, QueryData, then the header queries. Every WinHTTP call goes
+// through the WinHttpApi it was made with.
 
 #include "CvComn_Handle.h"
+#include "WinHttpApi.h"
 
 #include <windows.h>
 #include <winhttp.h>
@@ -24,7 +26,7 @@ public:
     // accepts the connection and never answers fails the request after it.
     static constexpr DWORD kStageTimeoutMs = 4000;
 
-    HttpBase();
+    explicit HttpBase(WinHttpApi& api = WinHttpApi::Platform());
     virtual ~HttpBase();
     HttpBase(const HttpBase&) = delete;
     HttpBase& operator=(const HttpBase&) = delete;
@@ -62,6 +64,7 @@ public:
     std::wstring ModifiedHeader();
 
 private:
+    WinHttpApi& m_api;
     CvCommon::Handle::UniqueWinHttp m_hSession;
     CvCommon::Handle::UniqueWinHttp m_hConnect;
     CvCommon::Handle::UniqueWinHttp m_hRequest;

@@ -13,8 +13,11 @@ launcher_add_unit_test(net_platform_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/ProxySettings_test.cpp
     LIBS net)
 
+# The session against loopback servers in the test program, and the WinHTTP
+# notifications of its request.
 launcher_add_unit_test(net_session_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/TransferSession_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/TransferSession_notifications_test.cpp
     LIBS net)
 
 # Whether the build has the transfer's test hook (LAUNCHER_TEST_HOOKS, see

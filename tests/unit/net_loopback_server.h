@@ -2,8 +2,9 @@
 // A scripted HTTP server on 127.0.0.1 for the transfer tests, one connection
 // at a time: it reads a request's head, then sends a fixed head and the first
 // part of a body, and the rest at once, piece by piece, or when the test
-// releases it. Every wait of the serving thread also ends when the server is
-// destroyed, so no test outlives its server.
+// releases it (or, instead of the rest, a reset when the test releases it).
+// Every wait of the serving thread also ends when the server is destroyed, so
+// no test outlives its server.
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
@@ -32,6 +33,9 @@ struct Script {
     // The connection is closed (in order, so that nothing sent is lost)
     // right after the first part.
     bool bCloseAfterFirst = false;
+    // The rest is never sent: once the test releases it, the connection is
+    // reset instead.
+    bool bResetAtRelease = false;
 };
 
 inline std::string Head(const std::string& strContentLength, const char* pszStatus = "200 OK") {
@@ -110,19 +114,26 @@ private:
             DWORD dwReceiveMs = kReceiveCapMs;
             ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO,
                          reinterpret_cast<const char*>(&dwReceiveMs), sizeof(dwReceiveMs));
-            Answer(client);
-            ::shutdown(client, SD_SEND);
+            if (Answer(client)) {
+                // A zero linger time makes the close a reset.
+                const linger reset = {1, 0};
+                ::setsockopt(client, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&reset),
+                             sizeof(reset));
+            } else {
+                ::shutdown(client, SD_SEND);
+            }
             ::closesocket(client);
         }
     }
 
-    void Answer(SOCKET client) {
+    // True when the connection is to be reset.
+    bool Answer(SOCKET client) {
         std::string strRequest;
         char buffer[4096];
         while (strRequest.find("\r\n\r\n") == std::string::npos) {
             const int n = ::recv(client, buffer, sizeof(buffer), 0);
             if (n <= 0)
-                return;
+                return false;
             strRequest.append(buffer, n);
         }
         const size_t nScript =
@@ -137,27 +148,30 @@ private:
         const std::string& strRest = m_vecRest[nScript];
         if (script.strHead.empty()) {
             WaitForRelease();
-            return;
+            return false;
         }
         if (!SendAll(client, strFirst.data(), strFirst.size()))
-            return;
+            return false;
         if (script.bCloseAfterFirst)
-            return;
+            return false;
+        if (script.bResetAtRelease)
+            return WaitForRelease();
         if (script.nDripBytes > 0) {
             for (size_t nDone = 0; nDone < strRest.size(); nDone += script.nDripBytes) {
                 if (::WaitForSingleObject(m_hStop.get(), script.dwDripMs) == WAIT_OBJECT_0)
-                    return;
+                    return false;
                 const size_t nPiece = std::min(script.nDripBytes, strRest.size() - nDone);
                 if (!SendAll(client, strRest.data() + nDone, nPiece))
-                    return;
+                    return false;
             }
         } else if (!strRest.empty()) {
             if (!WaitForRelease())
-                return;
+                return false;
             if (!SendAll(client, strRest.data(), strRest.size()))
-                return;
+                return false;
         }
         m_bFinished = true;
+        return false;
     }
 
     // True when released, false when the server is being destroyed.

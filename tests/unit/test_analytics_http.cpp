@@ -1,13 +1,13 @@
-// The analytics HTTP client's use of WinHTTP, observed by redirecting the
-// program's import slots of the WinHTTP entry points it calls: every observed
-// request is refused before it is sent. And one request to a loopback
-// collector that never answers.
+// The analytics HTTP client's use of WinHTTP, observed through a WinHttpApi
+// of the test's own that refuses every request before it is sent. And one
+// request to a loopback collector that never answers.
 
 #include "loopback_server.h"
 
 #include "CvComn_Log.h"
 #include "HttpAgent.h"
 #include "HttpBase.h"
+#include "WinHttpApi.h"
 
 #include <gtest/gtest.h>
 
@@ -18,38 +18,18 @@
 #include <string>
 #include <vector>
 
-// The import slots through which every call of these functions goes.
-extern "C" {
-// The import slot's symbol: 32-bit names carry the C underscore and the
-// stdcall argument size, 64-bit ones neither.
-#if defined(_WIN64)
-#define IMPORT_SLOT(name, bytes) "__imp_" #name
-#else
-#define IMPORT_SLOT(name, bytes) "__imp__" #name "@" #bytes
-#endif
-extern void* g_impWinHttpOpen __asm__(IMPORT_SLOT(WinHttpOpen, 20));
-extern void* g_impWinHttpConnect __asm__(IMPORT_SLOT(WinHttpConnect, 16));
-extern void* g_impWinHttpOpenRequest __asm__(IMPORT_SLOT(WinHttpOpenRequest, 28));
-extern void* g_impWinHttpCrackUrl __asm__(IMPORT_SLOT(WinHttpCrackUrl, 16));
-extern void* g_impWinHttpSetTimeouts __asm__(IMPORT_SLOT(WinHttpSetTimeouts, 20));
-extern void* g_impWinHttpSetOption __asm__(IMPORT_SLOT(WinHttpSetOption, 16));
-extern void* g_impWinHttpSendRequest __asm__(IMPORT_SLOT(WinHttpSendRequest, 28));
-}
-
 namespace {
 
-using OpenFn = HINTERNET(WINAPI*)(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD);
-using ConnectFn = HINTERNET(WINAPI*)(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD);
-using OpenRequestFn = HINTERNET(WINAPI*)(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*,
-                                         DWORD);
-using CrackUrlFn = BOOL(WINAPI*)(LPCWSTR, DWORD, DWORD, LPURL_COMPONENTS);
-using SetTimeoutsFn = BOOL(WINAPI*)(HINTERNET, int, int, int, int);
-using SetOptionFn = BOOL(WINAPI*)(HINTERNET, DWORD, LPVOID, DWORD);
-using SendRequestFn = BOOL(WINAPI*)(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR);
-
-struct Observed {
-    int nCalls = 0;
+// Records what the client asks of WinHTTP. Sessions, connections and (when
+// asked to) requests come from WinHTTP itself, since their owners close them
+// there; sending is always refused, so nothing ever goes out.
+class ObservedWinHttp final : public WinHttpApi {
+public:
+    // What to refuse besides the send.
     bool bFailOpen = false;
+    bool bOpenRequest = false;
+
+    int nCalls = 0;
     DWORD dwAccessType = 0xFFFFFFFF;
     std::wstring wstrAgent, wstrProxy;
     bool bNullProxy = false;
@@ -57,8 +37,6 @@ struct Observed {
     INTERNET_PORT nPort = 0;
     std::wstring wstrVerb, wstrPath;
     DWORD dwFlags = 0xFFFFFFFF;
-    // Let the request be opened (the send is refused instead).
-    bool bOpenRequest = false;
     HINTERNET hSession = nullptr, hRequest = nullptr;
     // Limits set: (handle, kind, milliseconds); kinds are the WinHTTP
     // option numbers of the time-outs.
@@ -68,153 +46,92 @@ struct Observed {
         int nMs;
     };
     std::vector<Limit> limits;
-};
-Observed g_seen;
-OpenFn g_realOpen;
-ConnectFn g_realConnect;
-CrackUrlFn g_realCrackUrl;
-OpenRequestFn g_realOpenRequest;
-SetTimeoutsFn g_realSetTimeouts;
-SetOptionFn g_realSetOption;
 
-HINTERNET WINAPI HookOpen(LPCWSTR pszAgent, DWORD dwAccess, LPCWSTR pszProxy, LPCWSTR pszBypass,
-                          DWORD dwFlags) {
-    ++g_seen.nCalls;
-    g_seen.wstrAgent = pszAgent ? pszAgent : L"";
-    g_seen.dwAccessType = dwAccess;
-    g_seen.bNullProxy = pszProxy == nullptr;
-    g_seen.wstrProxy = pszProxy ? pszProxy : L"";
-    if (g_seen.bFailOpen) {
-        ::SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-        return nullptr;
+    HINTERNET Open(LPCWSTR pszAgent, DWORD dwAccess, LPCWSTR pszProxy, LPCWSTR pszBypass,
+                   DWORD dwOpenFlags) override {
+        ++nCalls;
+        wstrAgent = pszAgent ? pszAgent : L"";
+        dwAccessType = dwAccess;
+        bNullProxy = pszProxy == nullptr;
+        wstrProxy = pszProxy ? pszProxy : L"";
+        if (bFailOpen)
+            return Refuse<HINTERNET>(ERROR_NOT_ENOUGH_MEMORY);
+        hSession = m_real.Open(pszAgent, dwAccess, pszProxy, pszBypass, dwOpenFlags);
+        return hSession;
     }
-    g_seen.hSession = g_realOpen(pszAgent, dwAccess, pszProxy, pszBypass, dwFlags);
-    return g_seen.hSession;
-}
-
-HINTERNET WINAPI HookConnect(HINTERNET hSession, LPCWSTR pszHost, INTERNET_PORT nPort,
-                             DWORD dwReserved) {
-    ++g_seen.nCalls;
-    g_seen.wstrHost = pszHost ? pszHost : L"";
-    g_seen.nPort = nPort;
-    return g_realConnect(hSession, pszHost, nPort, dwReserved);
-}
-
-HINTERNET WINAPI HookOpenRequest(HINTERNET hConnect, LPCWSTR pszVerb, LPCWSTR pszPath,
-                                 LPCWSTR pszVersion, LPCWSTR pszReferrer, LPCWSTR* ppszTypes,
-                                 DWORD dwFlags) {
-    ++g_seen.nCalls;
-    g_seen.wstrVerb = pszVerb ? pszVerb : L"";
-    g_seen.wstrPath = pszPath ? pszPath : L"";
-    g_seen.dwFlags = dwFlags;
-    if (g_seen.bOpenRequest) {
-        g_seen.hRequest = g_realOpenRequest(hConnect, pszVerb, pszPath, pszVersion, pszReferrer,
-                                            ppszTypes, dwFlags);
-        return g_seen.hRequest;
+    BOOL SetTimeouts(HINTERNET hHandle, int nResolve, int nConnect, int nSend,
+                     int nReceive) override {
+        ++nCalls;
+        limits.push_back({hHandle, WINHTTP_OPTION_RESOLVE_TIMEOUT, nResolve});
+        limits.push_back({hHandle, WINHTTP_OPTION_CONNECT_TIMEOUT, nConnect});
+        limits.push_back({hHandle, WINHTTP_OPTION_SEND_TIMEOUT, nSend});
+        limits.push_back({hHandle, WINHTTP_OPTION_RECEIVE_TIMEOUT, nReceive});
+        return m_real.SetTimeouts(hHandle, nResolve, nConnect, nSend, nReceive);
     }
-    // Refused, so that nothing is ever sent.
-    ::SetLastError(ERROR_WINHTTP_INTERNAL_ERROR);
-    return nullptr;
-}
-
-BOOL WINAPI HookSetTimeouts(HINTERNET hHandle, int nResolve, int nConnect, int nSend,
-                            int nReceive) {
-    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_RESOLVE_TIMEOUT, nResolve});
-    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_CONNECT_TIMEOUT, nConnect});
-    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_SEND_TIMEOUT, nSend});
-    g_seen.limits.push_back({hHandle, WINHTTP_OPTION_RECEIVE_TIMEOUT, nReceive});
-    return g_realSetTimeouts(hHandle, nResolve, nConnect, nSend, nReceive);
-}
-
-BOOL WINAPI HookSetOption(HINTERNET hHandle, DWORD dwOption, LPVOID pBuffer, DWORD cbBuffer) {
-    if (pBuffer != nullptr && cbBuffer == sizeof(DWORD))
-        g_seen.limits.push_back(
-            {hHandle, dwOption, static_cast<int>(*static_cast<DWORD*>(pBuffer))});
-    return g_realSetOption(hHandle, dwOption, pBuffer, cbBuffer);
-}
-
-BOOL WINAPI HookSendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) {
-    // Refused, so that nothing is ever sent.
-    ::SetLastError(ERROR_WINHTTP_CANNOT_CONNECT);
-    return FALSE;
-}
-
-BOOL WINAPI HookCrackUrl(LPCWSTR pszUrl, DWORD dwLength, DWORD dwFlags,
-                         LPURL_COMPONENTS pComponents) {
-    ++g_seen.nCalls;
-    return g_realCrackUrl(pszUrl, dwLength, dwFlags, pComponents);
-}
-
-// winhttp may be bound late: then a slot first holds a binding thunk, which
-// writes the real entry point into the slot, over the hook. So the hooks call
-// the real entry points, looked up by name, and never the thunk.
-void* RealEntry(void** ppSlot) {
-    struct Named {
-        void** ppSlot;
-        const char* pszName;
-    };
-    static const Named s_names[] = {
-        {&g_impWinHttpOpen, "WinHttpOpen"},
-        {&g_impWinHttpConnect, "WinHttpConnect"},
-        {&g_impWinHttpOpenRequest, "WinHttpOpenRequest"},
-        {&g_impWinHttpCrackUrl, "WinHttpCrackUrl"},
-        {&g_impWinHttpSetTimeouts, "WinHttpSetTimeouts"},
-        {&g_impWinHttpSetOption, "WinHttpSetOption"},
-        {&g_impWinHttpSendRequest, "WinHttpSendRequest"},
-    };
-    HMODULE hWinHttp = ::LoadLibraryExW(L"winhttp.dll", nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
-    for (const Named& named : s_names)
-        if (named.ppSlot == ppSlot && hWinHttp)
-            return reinterpret_cast<void*>(::GetProcAddress(hWinHttp, named.pszName));
-    return nullptr;
-}
-
-void Patch(void** ppSlot, void* pNew, void** ppOld) {
-    DWORD dwOld = 0;
-    ASSERT_TRUE(::VirtualProtect(ppSlot, sizeof(void*), PAGE_READWRITE, &dwOld));
-    if (ppOld) {
-        *ppOld = RealEntry(ppSlot);
-        ASSERT_NE(nullptr, *ppOld);
+    BOOL CrackUrl(LPCWSTR pszUrl, DWORD dwLength, DWORD dwCrackFlags,
+                  LPURL_COMPONENTS pComponents) override {
+        ++nCalls;
+        return m_real.CrackUrl(pszUrl, dwLength, dwCrackFlags, pComponents);
     }
-    *ppSlot = pNew;
-    ::VirtualProtect(ppSlot, sizeof(void*), dwOld, &dwOld);
-}
-
-class WinHttpObserved : public ::testing::Test {
-protected:
-    void SetUp() override {
-        g_seen = Observed();
-        Patch(&g_impWinHttpOpen, reinterpret_cast<void*>(&HookOpen),
-              reinterpret_cast<void**>(&g_realOpen));
-        Patch(&g_impWinHttpConnect, reinterpret_cast<void*>(&HookConnect),
-              reinterpret_cast<void**>(&g_realConnect));
-        Patch(&g_impWinHttpOpenRequest, reinterpret_cast<void*>(&HookOpenRequest),
-              reinterpret_cast<void**>(&g_realOpenRequest));
-        Patch(&g_impWinHttpCrackUrl, reinterpret_cast<void*>(&HookCrackUrl),
-              reinterpret_cast<void**>(&g_realCrackUrl));
-        Patch(&g_impWinHttpSetTimeouts, reinterpret_cast<void*>(&HookSetTimeouts),
-              reinterpret_cast<void**>(&g_realSetTimeouts));
-        Patch(&g_impWinHttpSetOption, reinterpret_cast<void*>(&HookSetOption),
-              reinterpret_cast<void**>(&g_realSetOption));
-        Patch(&g_impWinHttpSendRequest, reinterpret_cast<void*>(&HookSendRequest),
-              &m_pRealSendRequest);
+    HINTERNET Connect(HINTERNET hHandle, LPCWSTR pszHost, INTERNET_PORT nServerPort,
+                      DWORD dwReserved) override {
+        ++nCalls;
+        wstrHost = pszHost ? pszHost : L"";
+        nPort = nServerPort;
+        return m_real.Connect(hHandle, pszHost, nServerPort, dwReserved);
     }
-    void TearDown() override {
-        Patch(&g_impWinHttpOpen, reinterpret_cast<void*>(g_realOpen), nullptr);
-        Patch(&g_impWinHttpConnect, reinterpret_cast<void*>(g_realConnect), nullptr);
-        Patch(&g_impWinHttpOpenRequest, reinterpret_cast<void*>(g_realOpenRequest), nullptr);
-        Patch(&g_impWinHttpCrackUrl, reinterpret_cast<void*>(g_realCrackUrl), nullptr);
-        Patch(&g_impWinHttpSetTimeouts, reinterpret_cast<void*>(g_realSetTimeouts), nullptr);
-        Patch(&g_impWinHttpSetOption, reinterpret_cast<void*>(g_realSetOption), nullptr);
-        Patch(&g_impWinHttpSendRequest, m_pRealSendRequest, nullptr);
+    HINTERNET OpenRequest(HINTERNET hConnect, LPCWSTR pszVerb, LPCWSTR pszPath, LPCWSTR pszVersion,
+                          LPCWSTR pszReferrer, LPCWSTR* ppszTypes, DWORD dwOpenFlags) override {
+        ++nCalls;
+        wstrVerb = pszVerb ? pszVerb : L"";
+        wstrPath = pszPath ? pszPath : L"";
+        dwFlags = dwOpenFlags;
+        if (!bOpenRequest)
+            return Refuse<HINTERNET>(ERROR_WINHTTP_INTERNAL_ERROR);
+        hRequest = m_real.OpenRequest(hConnect, pszVerb, pszPath, pszVersion, pszReferrer,
+                                      ppszTypes, dwOpenFlags);
+        return hRequest;
+    }
+    BOOL SetOption(HINTERNET hHandle, DWORD dwOption, LPVOID pBuffer, DWORD cbBuffer) override {
+        ++nCalls;
+        if (pBuffer != nullptr && cbBuffer == sizeof(DWORD))
+            limits.push_back({hHandle, dwOption, static_cast<int>(*static_cast<DWORD*>(pBuffer))});
+        return m_real.SetOption(hHandle, dwOption, pBuffer, cbBuffer);
+    }
+    BOOL AddRequestHeaders(HINTERNET hHandle, LPCWSTR pszHeaders, DWORD cchHeaders,
+                           DWORD dwModifiers) override {
+        ++nCalls;
+        return m_real.AddRequestHeaders(hHandle, pszHeaders, cchHeaders, dwModifiers);
+    }
+    BOOL SendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) override {
+        ++nCalls;
+        return Refuse<BOOL>(ERROR_WINHTTP_CANNOT_CONNECT);
+    }
+    // Never reached once the send is refused.
+    BOOL ReceiveResponse(HINTERNET, LPVOID) override { return Unreached(); }
+    BOOL QueryDataAvailable(HINTERNET, LPDWORD) override { return Unreached(); }
+    BOOL ReadData(HINTERNET, LPVOID, DWORD, LPDWORD) override { return Unreached(); }
+    BOOL QueryHeaders(HINTERNET, DWORD, LPCWSTR, LPVOID, LPDWORD, LPDWORD) override {
+        return Unreached();
     }
 
-    void* m_pRealSendRequest = nullptr;
+private:
+    template <typename T> T Refuse(DWORD dwError) {
+        ::SetLastError(dwError);
+        return T();
+    }
+    BOOL Unreached() {
+        ++nCalls;
+        ADD_FAILURE() << "a call after the refused send";
+        return Refuse<BOOL>(ERROR_WINHTTP_INCORRECT_HANDLE_STATE);
+    }
+
+    WinHttpApi& m_real = WinHttpApi::Platform();
 };
 
 } // namespace
 
-TEST_F(WinHttpObserved, AnEmptyUrlMakesNoPlatformCall) {
+TEST(WinHttpObserved, AnEmptyUrlMakesNoPlatformCall) {
     // Diagnostics go to the installed logger.
     CvCommon::Log::Logger logger(L"http");
     logger.SetEnabled(true);
@@ -228,13 +145,14 @@ TEST_F(WinHttpObserved, AnEmptyUrlMakesNoPlatformCall) {
         &lines);
     CvCommon::Log::g_pLogger = &logger;
 
-    HttpGetSimple http;
+    ObservedWinHttp seen;
+    HttpGetSimple http(seen);
     std::wstring wstrResponse = L"untouched";
     const int nResult = http.Get(L"", L"", &wstrResponse, nullptr);
     CvCommon::Log::g_pLogger = nullptr;
 
     EXPECT_EQ(nResult, kHttpEmptyUrl);
-    EXPECT_EQ(g_seen.nCalls, 0);
+    EXPECT_EQ(seen.nCalls, 0);
     EXPECT_EQ(wstrResponse, L"untouched");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find(L" !!! <http> HttpGeneric::operator (): Download URL is empty!!! - "),
@@ -242,7 +160,7 @@ TEST_F(WinHttpObserved, AnEmptyUrlMakesNoPlatformCall) {
         << lines[0];
 }
 
-TEST_F(WinHttpObserved, UrlSchemeAndPortReachTheConnectionAndRequest) {
+TEST(WinHttpObserved, UrlSchemeAndPortReachTheConnectionAndRequest) {
     const struct {
         const wchar_t* pszUrl;
         const wchar_t* pszHost;
@@ -258,20 +176,20 @@ TEST_F(WinHttpObserved, UrlSchemeAndPortReachTheConnectionAndRequest) {
         {L"http://collector.test:8080/", L"collector.test", 8080, L"/", 0},
     };
     for (const auto& c : cases) {
-        g_seen = Observed();
-        HttpGetSimple http;
+        ObservedWinHttp seen;
+        HttpGetSimple http(seen);
         std::wstring wstrResponse;
         EXPECT_EQ(http.Get(c.pszUrl, L"", &wstrResponse, nullptr), kHttpSendFailed) << c.pszUrl;
-        EXPECT_EQ(g_seen.wstrAgent, L"CorvaneWinHttp/");
-        EXPECT_EQ(g_seen.wstrHost, c.pszHost) << c.pszUrl;
-        EXPECT_EQ(g_seen.nPort, c.nPort) << c.pszUrl;
-        EXPECT_EQ(g_seen.wstrVerb, L"GET") << c.pszUrl;
-        EXPECT_EQ(g_seen.wstrPath, c.pszPath) << c.pszUrl;
-        EXPECT_EQ(g_seen.dwFlags, c.dwFlags) << c.pszUrl;
+        EXPECT_EQ(seen.wstrAgent, L"CorvaneWinHttp/");
+        EXPECT_EQ(seen.wstrHost, c.pszHost) << c.pszUrl;
+        EXPECT_EQ(seen.nPort, c.nPort) << c.pszUrl;
+        EXPECT_EQ(seen.wstrVerb, L"GET") << c.pszUrl;
+        EXPECT_EQ(seen.wstrPath, c.pszPath) << c.pszUrl;
+        EXPECT_EQ(seen.dwFlags, c.dwFlags) << c.pszUrl;
     }
 }
 
-TEST_F(WinHttpObserved, ANamedProxyOnlyWhenTheProviderAsksForIt) {
+TEST(WinHttpObserved, ANamedProxyOnlyWhenTheProviderAsksForIt) {
     ProxyProvider named;
     named.m_bUseProxy = true;
     named.m_wstrHost = L"p";
@@ -292,25 +210,26 @@ TEST_F(WinHttpObserved, ANamedProxyOnlyWhenTheProviderAsksForIt) {
         {&longHost, WINHTTP_ACCESS_TYPE_NAMED_PROXY, std::wstring(2047, L'h')},
     };
     for (const auto& c : cases) {
-        g_seen = Observed();
-        g_seen.bFailOpen = true;
-        HttpGetSimple http;
+        ObservedWinHttp seen;
+        seen.bFailOpen = true;
+        HttpGetSimple http(seen);
         std::wstring wstrResponse;
         EXPECT_EQ(http.Get(L"http://collector.test/collect", L"", &wstrResponse, c.pProxy),
                   kHttpConnectFailed);
-        EXPECT_EQ(g_seen.dwAccessType, c.dwAccessType);
-        EXPECT_EQ(g_seen.bNullProxy, c.wstrProxy.empty());
-        EXPECT_EQ(g_seen.wstrProxy, c.wstrProxy);
+        EXPECT_EQ(seen.dwAccessType, c.dwAccessType);
+        EXPECT_EQ(seen.bNullProxy, c.wstrProxy.empty());
+        EXPECT_EQ(seen.wstrProxy, c.wstrProxy);
     }
 }
 
-TEST_F(WinHttpObserved, EveryStageOfARequestHasALimitOfAtMostFiveSeconds) {
-    g_seen.bOpenRequest = true;
-    HttpGetSimple http;
+TEST(WinHttpObserved, EveryStageOfARequestHasALimitOfAtMostFiveSeconds) {
+    ObservedWinHttp seen;
+    seen.bOpenRequest = true;
+    HttpGetSimple http(seen);
     std::wstring wstrResponse;
     EXPECT_EQ(http.Get(L"http://collector.test/collect?v=1", L"", &wstrResponse, nullptr),
               kHttpSendFailed);
-    ASSERT_NE(g_seen.hRequest, nullptr);
+    ASSERT_NE(seen.hRequest, nullptr);
 
     // (handle, kind): the session's four time-outs, and the request's own
     // wait for the response headers, which the session's do not cover.
@@ -318,15 +237,15 @@ TEST_F(WinHttpObserved, EveryStageOfARequestHasALimitOfAtMostFiveSeconds) {
         HINTERNET hHandle;
         DWORD dwKind;
     } expected[] = {
-        {g_seen.hSession, WINHTTP_OPTION_RESOLVE_TIMEOUT},
-        {g_seen.hSession, WINHTTP_OPTION_CONNECT_TIMEOUT},
-        {g_seen.hSession, WINHTTP_OPTION_SEND_TIMEOUT},
-        {g_seen.hSession, WINHTTP_OPTION_RECEIVE_TIMEOUT},
-        {g_seen.hRequest, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT},
+        {seen.hSession, WINHTTP_OPTION_RESOLVE_TIMEOUT},
+        {seen.hSession, WINHTTP_OPTION_CONNECT_TIMEOUT},
+        {seen.hSession, WINHTTP_OPTION_SEND_TIMEOUT},
+        {seen.hSession, WINHTTP_OPTION_RECEIVE_TIMEOUT},
+        {seen.hRequest, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT},
     };
     for (const auto& e : expected) {
         bool bFound = false;
-        for (const auto& limit : g_seen.limits) {
+        for (const auto& limit : seen.limits) {
             if (limit.hHandle != e.hHandle || limit.dwKind != e.dwKind)
                 continue;
             bFound = true;
