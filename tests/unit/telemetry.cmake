@@ -18,7 +18,7 @@ endforeach()
 launcher_add_unit_test(telemetry_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/pool_core_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/EventDispatcher_test.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_analytics_http.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/include/HttpBase_test.cpp
     LIBS telemetry ws2_32)
 add_dependencies(telemetry_tests ${TELEMETRY_VERSION_FIXTURES})
 foreach(fixture IN LISTS TELEMETRY_VERSION_FIXTURES)
