@@ -16,11 +16,11 @@ import unittest
 import uuid
 
 import testbed
+from launcher_run import LAUNCHER, copy_launcher
 from testbed import TestBed
 
 HOST = os.environ.get("LAUNCHER_BIN_crash_host")
 READER = os.environ.get("LAUNCHER_BIN_dump_reader")
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 
 DUMP_SUBFOLDER = ("Corvane", "Lumenscan", "dump")
 INIT_OK = "InitCrashHandler success!"
@@ -381,9 +381,7 @@ class LauncherInstallTest(CrashTestBase):
     def test_handler_is_installed_first(self):
         folder = tempfile.mkdtemp(prefix="launcher-", dir=os.environ["TESTBED_DIR"])
         self.addCleanup(shutil.rmtree, folder, ignore_errors=True)
-        exe = os.path.join(folder, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, exe)
-        result = self.bed.run(exe, ["-s"], timeout=300)
+        result = self.bed.run(copy_launcher(folder), ["-s"], timeout=300)
         self.assertTrue(result.debug, result)
         self.assertEqual(result.debug[0], INIT_OK, result.debug)
         dump_folder = os.path.join(self.bed.prefix, "drive_c", "ProgramData", *DUMP_SUBFOLDER)

@@ -8,11 +8,10 @@ import time
 import unittest
 import uuid
 
+from launcher_run import CONFIG_NAME, LAUNCHER, copy_launcher
 from testbed import TestBed
 
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 MARKED_WINDOW = os.environ.get("LAUNCHER_BIN_marked_window")
-CONFIG_NAME = "CorvaneLauncherConfig.ini"
 
 
 class LauncherCopy:
@@ -21,11 +20,7 @@ class LauncherCopy:
 
     def __init__(self, config_text=None):
         self.dir = tempfile.mkdtemp(prefix="launcher-", dir=os.environ["TESTBED_DIR"])
-        self.exe = os.path.join(self.dir, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, self.exe)
-        if config_text is not None:
-            with open(os.path.join(self.dir, CONFIG_NAME), "w", encoding="ascii", newline="\r\n") as f:
-                f.write(config_text)
+        self.exe = copy_launcher(self.dir, config_text)
 
     def remove(self):
         shutil.rmtree(self.dir, ignore_errors=True)

@@ -12,7 +12,6 @@ table of cases, and every run held to the same promises:
 - a bounded exit.
 """
 
-import hashlib
 import io
 import os
 import re
@@ -27,17 +26,16 @@ import uuid
 import zipfile
 
 import deployment
+import launcher_run
 from fault_server import Answer, FaultServer, by_query, refused_certificate
+from launcher_run import (IMPORT_CA, LAUNCHER, RECORD, REGISTRY_KEY, Launch, copy_launcher,
+                          launcher_config, md5)
 from testbed import TestBed
 from testca import TestCA
 
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
-IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 PLACEHOLDER = os.environ.get("LAUNCHER_PLACEHOLDER_URL", "")
-REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
 CRASH_LINE = "#################### CrashHandler"
-RECORD = ".record.txt"  # the stand-in setup's record of its start, beside itself
 
 # Bounds on one run, from the launcher's start to its exit, in seconds.
 RUN_BOUND_S = 45       # faults met at once; generous for a loaded 2-core machine
@@ -45,10 +43,6 @@ STALL_BOUND_S = 120    # a stalled body ends after four attempts of a 10 s recei
 # With a collector that fails, the exit follows the setup's start within 10 s.
 COLLECTOR_BOUND_S = 10
 COLLECTOR_MARGIN_S = 2
-
-
-def md5(data):
-    return hashlib.md5(data).hexdigest()
 
 
 def zip_of(entries, method=zipfile.ZIP_DEFLATED):
@@ -76,32 +70,22 @@ class Scene:
         self.build = os.path.join(self.package, "Build")
         os.makedirs(self.app)
         os.makedirs(self.base)
-        self.exe = os.path.join(self.app, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, self.exe)
         instance = instance or f"LumenscanFaults_{key}_{matrix.token}"
-        config = (f"[instance]\ngolbalMutexName={instance}\n"
-                  f"[build]\nlocalTempPath={matrix.bed.to_windows_path(self.base)}\n"
-                  f"setup={setup_name}\ntype=exe\n"
-                  f"[ER]\ntarget=lumenscan\npId=pid7\nsp=sp3\nfunId={key}\n")
-        with open(os.path.join(self.app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-            f.write(config)
+        self.exe = copy_launcher(self.app, launcher_config(matrix.bed, self.base, key, setup_name,
+                                                           instance=instance))
 
     def args(self):
         return ["-s", f"-funid={self.key}"]
 
 
-class Run:
+class Run(Launch):
     """One launcher process of a scene and what the promises are judged
     against: the state before it started."""
 
-    def __init__(self, scene, proc, before):
+    def __init__(self, bed, scene, args, before):
         self.scene = scene
-        self.proc = proc
         self.before = before
-        self.started = time.monotonic()
-        self.result = None
-        self.seconds = None
-        self.ended_wall = None
+        super().__init__(bed, scene.exe, args)
 
 
 @unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA, "run through CTest")
@@ -185,16 +169,7 @@ class FaultMatrixTest(unittest.TestCase):
 
     @classmethod
     def local_path(cls):
-        # Exported, the value keeps every character a hostile name put in it.
-        exported = os.path.join(cls.work, "registry.reg")
-        done = subprocess.run(["wine", "reg", "export", REGISTRY_KEY, cls.bed.to_windows_path(exported), "/y"],
-                              env=cls.bed.env(), capture_output=True)
-        if done.returncode != 0:
-            return None
-        with open(exported, "rb") as f:
-            text = f.read().decode("utf-16")
-        m = re.search(r'^"LocalPath"="((?:[^"\\]|\\.)*)"\r?$', text, re.M)
-        return re.sub(r"\\(.)", r"\1", m.group(1)) if m else None
+        return launcher_run.local_path(cls.bed)
 
     def remember(self, path):
         """Seeds LocalPath as an earlier run would have left it."""
@@ -255,26 +230,16 @@ class FaultMatrixTest(unittest.TestCase):
         before = dict(watched=self.watched(scene), remembered=self.remembered,
                       records=self.records(scene), hits=len(self.hits()),
                       collector=self.collector)
-        proc = self.bed.start(scene.exe, args if args is not None else scene.args())
-        self.addCleanup(self.end_process, proc)
-        return Run(scene, proc, before)
-
-    @staticmethod
-    def end_process(proc):
-        """A launcher that a failed check left running is ended."""
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        for f in proc.output_files:
-            f.close()
+        run = Run(self.bed, scene, args if args is not None else scene.args(), before)
+        # A launcher that a failed check left running is ended.
+        self.addCleanup(run.kill)
+        return run
 
     def finish(self, run, bound):
         try:
-            run.result = TestBed.collect(run.proc, timeout=bound + 10)
+            run.finish(timeout=bound + 10)
         except subprocess.TimeoutExpired:
             self.fail(f"{run.scene.key}: the launcher was still running after {bound + 10} s")
-        run.ended_wall = time.time()
-        run.seconds = time.monotonic() - run.started
         type(self).remembered = self.local_path()
         return run
 

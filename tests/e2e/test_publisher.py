@@ -9,27 +9,21 @@ import io
 import os
 import shutil
 import tempfile
-import time
 import unittest
-import urllib.parse
 import zipfile
 
-import deployment
-from collector import Collector
-from package_store import PackageStore
+from launcher_run import (IMPORT_CA, LAUNCHER, REGISTRY_KEY, Services, copy_launcher,
+                          event_query, launcher_config, md5, setup_record)
 from testbed import TestBed
-from testca import CodeSigner, TestCA
+from testca import CodeSigner
 
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
-IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 HOOKS_BUILT = os.environ.get("PUBLISHER_TEST_HOOKS_BUILT") == "1"
 # Stand-ins of the DLLs the check binds late: each records its own loading.
 # crypt32 has no stand-in here: Wine's own winhttp binds it through the
 # program's folder when a native override asks for that, which Windows does not
 # do for a DLL loaded from System32 with the DLL directories restricted.
 STANDINS = [os.environ.get(f"LAUNCHER_BIN_standin_{n}") for n in ("wintrust",)]
-REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
 STARTED = ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"]
 REFUSED = ["Start_Download", "Download_Succeed", "CheckMd5_Fail"]
 
@@ -41,65 +35,45 @@ class PublisherPinTest(unittest.TestCase):
     def setUpClass(cls):
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
         cls.dir = tempfile.mkdtemp(prefix="publisher-", dir=os.environ["TESTBED_DIR"])
-        cls.ca = TestCA(os.path.join(cls.dir, "ca"))
-        cls.ca.trust_in(cls.bed, IMPORT_CA)
-        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
-        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
-        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
-        cls.pinned = cls.ca.code_signer("Pinned Publisher")
-        cls.other = cls.ca.code_signer("Other Publisher")
+        cls.services = Services(cls.bed, os.path.join(cls.dir, "ca"))
+        cls.pinned = cls.services.ca.code_signer("Pinned Publisher")
+        cls.other = cls.services.ca.code_signer("Other Publisher")
 
     @classmethod
     def tearDownClass(cls):
-        cls.redirect.stop()
-        cls.store.stop()
-        cls.collector.__exit__(None, None, None)
+        cls.services.stop()
         cls.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
         shutil.rmtree(cls.dir, True)
 
     def run_once(self, setup, in_zip, pin):
         """One silent run of a fresh launcher whose package is setup (alone or
         in a zip); its actions, its result and whether the setup started."""
-        self.redirect.reset()
-        self.store.reset()
-        with self.collector._lock:
-            self.collector.hits.clear()
+        self.services.reset()
         work = tempfile.mkdtemp(prefix="run-", dir=self.dir)
-        exe = os.path.join(work, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, exe)
-        for standin in STANDINS:
-            shutil.copy(standin, work)
         base = os.path.join(work, "base")
-        with open(os.path.join(work, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-            f.write(f"[build]\nlocalTempPath={self.bed.to_windows_path(base)}\nsetup=setup.exe\n"
-                    f"type=exe\n[ER]\nfunId=pin\n")
+        exe = copy_launcher(work, launcher_config(self.bed, base, "pin"), companions=STANDINS)
         name, data = "setup.exe", setup
         if in_zip:
             archive = io.BytesIO()
             with zipfile.ZipFile(archive, "w") as z:
                 z.writestr("setup.exe", setup)
             name, data = "pkg.zip", archive.getvalue()
-        url = self.store.route(f"/pkg/{name}", body=data)
-        self.store.route(f"/pkg/{name}_MD5.txt", body=hashlib.md5(setup).hexdigest().encode())
-        self.redirect.route("/GREntry/NonPayment", status=302, location=url)
+        self.services.redirect_to(self.services.publish(name, data, sidecar=md5(setup)))
 
         log = os.path.join(work, "loaded.txt")
         env = {"WINEDLLOVERRIDES": "mscoree,mshtml=;wintrust=n,b",
                "STANDIN_DLL_LOG": self.bed.to_windows_path(log)}
         if pin:
             env["LAUNCHER_TEST_SETUP_PUBLISHER"] = pin
-        result = self.bed.run(exe, ["-s"], timeout=180, extra_env=env)
+        result = self.services.run(exe, ["-s"], extra_env=env)
         self.assertEqual(result.code, 0, result)
         # It comes from System32 only, never from beside the launcher.
         self.assertFalse(os.path.exists(log), "a stand-in beside the launcher was loaded")
-        actions = [urllib.parse.parse_qs(urllib.parse.urlsplit(h.path).query)["ea"][0]
-                   .replace("SilentDownloader_", "")
-                   for h in sorted(self.collector.snapshot(), key=lambda h: h.start)]
-        record = os.path.join(base, "Package", "Build" if in_zip else "", "setup.exe.record.txt")
-        deadline = time.monotonic() + (30 if actions == STARTED else 0)
-        while not os.path.exists(record) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        return actions, result, os.path.exists(record)
+        actions = [event_query(h)["ea"][0].replace("SilentDownloader_", "")
+                   for h in sorted(result.hits, key=lambda h: h.start)]
+        record = setup_record(os.path.join(base, "Package", "Build" if in_zip else ""),
+                              wait=actions == STARTED)
+        return actions, result, record is not None
 
     def test_only_a_setup_signed_by_a_pinned_certificate_starts(self):
         with open(SETUP, "rb") as f:

@@ -5,7 +5,6 @@ plays the redirect service and the package store on the build's loopback
 ports, looks at the window through a probe program and at the screen through
 screenshots; the running and the failed window are kept as artifacts."""
 
-import hashlib
 import os
 import shutil
 import struct
@@ -15,16 +14,12 @@ import time
 import unittest
 import uuid
 
-import deployment
-from collector import Collector
-from package_store import PackageStore
-from testbed import Result, TestBed
-from testca import TestCA
+from launcher_run import (IMPORT_CA, LAUNCHER, Launch, Services, copy_launcher, launcher_config,
+                          md5, setup_record)
+from testbed import TestBed
 
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 PROBE = os.environ.get("LAUNCHER_BIN_window_probe")
 SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
-IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 ARTIFACTS = os.environ.get("LAUNCHER_ARTIFACTS_DIR")
 PICTURES = os.environ.get("LAUNCHER_PICTURES_DIR")
 
@@ -71,39 +66,6 @@ class Screen:
                 for r in range(height)]
 
 
-def start(bed, program, args, out_dir):
-    """Starts a program with its output going to files: wine may start system
-    processes that inherit the program's handles, and a pipe would stay open
-    until they end."""
-    stem = os.path.join(out_dir, uuid.uuid4().hex)
-    stdout, stderr = open(stem + ".out", "w+b"), open(stem + ".err", "w+b")
-    proc = subprocess.Popen(bed.command(program, [str(a) for a in args]),
-                            env=bed.env("-all,warn+seh,warn+debugstr"),
-                            stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL)
-    proc.files = (stdout, stderr)
-    return proc
-
-
-def collect(proc, timeout=60):
-    try:
-        proc.wait(timeout=timeout)
-    finally:
-        if proc.poll() is None:
-            proc.kill()
-            proc.wait()
-        outputs = []
-        for f in proc.files:
-            f.seek(0)
-            outputs.append(f.read())
-            f.close()
-            os.remove(f.name)
-    return Result(proc.returncode, *outputs)
-
-
-def run(bed, program, args, timeout=60):
-    return collect(start(bed, program, args, os.environ["TESTBED_DIR"]), timeout)
-
-
 def rect(text):
     return [int(v) for v in text.split(",")]
 
@@ -116,28 +78,16 @@ class Launcher:
         self.name = name or f"LumenscanUi_{uuid.uuid4().hex}"
         self.dir = tempfile.mkdtemp(prefix="ui-", dir=os.environ["TESTBED_DIR"])
         test.addCleanup(shutil.rmtree, self.dir, True)
-        self.app = os.path.join(self.dir, "app")
-        self.package_dir = os.path.join(self.dir, "base", "Package")
-        os.makedirs(self.app)
-        self.exe = os.path.join(self.app, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, self.exe)
-        config = (f"[instance]\ngolbalMutexName={self.name}\n"
-                  f"[build]\nlocalTempPath={self.bed.to_windows_path(os.path.join(self.dir, 'base'))}\n"
-                  f"setup=setup.exe\ntype=exe\n"
-                  f"[ER]\ntarget=lumenscan\npId=pid7\nsp=sp3\nfunId=uitest\n")
-        with open(os.path.join(self.app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-            f.write(config)
-        self.proc = start(self.bed, self.exe, args, self.dir)
-        test.addCleanup(self.kill)
-
-    def kill(self):
-        if not self.proc.files[0].closed:
-            if self.proc.poll() is None:
-                self.proc.kill()
-            collect(self.proc)
+        base = os.path.join(self.dir, "base")
+        self.package_dir = os.path.join(base, "Package")
+        self.exe = copy_launcher(os.path.join(self.dir, "app"),
+                                 launcher_config(self.bed, base, "uitest", instance=self.name))
+        self.launch = Launch(self.bed, self.exe, args)
+        self.proc = self.launch.proc
+        test.addCleanup(self.launch.kill)
 
     def probe(self, *args):
-        return run(self.bed, PROBE, args)
+        return self.bed.run(PROBE, args)
 
     def state(self):
         """The window's facts, or None while no window carries the mark."""
@@ -168,19 +118,10 @@ class Launcher:
             f"the window never showed {code} in place of the bar")
 
     def finish(self, timeout=60):
-        return collect(self.proc, timeout)
+        return self.launch.finish(timeout).result
 
     def setup_record(self):
-        # The launcher does not wait for the setup it starts: give the
-        # setup a moment to write its record.
-        path = os.path.join(self.package_dir, "setup.exe.record.txt")
-        deadline = time.monotonic() + 30
-        while not os.path.exists(path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as f:
-            return f.read().splitlines()
+        return setup_record(self.package_dir)
 
 
 @unittest.skipUnless(LAUNCHER and PROBE and SETUP and IMPORT_CA, "run through CTest")
@@ -189,11 +130,9 @@ class ProgressWindowTest(unittest.TestCase):
     def setUpClass(cls):
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
         cls.screen = Screen(cls.bed)
-        cls.ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "ui-ca"))
-        cls.ca.trust_in(cls.bed, IMPORT_CA)
-        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
-        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
-        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        cls.services = Services(cls.bed, os.path.join(os.environ["TESTBED_DIR"], "ui-ca"))
+        cls.redirect, cls.store = cls.services.redirect, cls.services.store
+        cls.collector = cls.services.collector
         with open(SETUP, "rb") as f:
             cls.setup_bytes = f.read()
         cls.pictures = {name: read_bmp(os.path.join(PICTURES, name + ".bmp"))
@@ -201,33 +140,25 @@ class ProgressWindowTest(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        cls.redirect.stop()
-        cls.store.stop()
-        cls.collector.__exit__(None, None, None)
+        cls.services.stop()
 
     def setUp(self):
-        self.redirect.reset()
-        self.store.reset()
-        with self.collector._lock:
-            self.collector.hits.clear()
+        self.services.reset()
         self.pointer("move", *AWAY)
 
     def pointer(self, *args):
         """Pointer input through the probe: move X Y, click X Y, drag X1 Y1 X2 Y2."""
-        result = run(self.bed, PROBE, args)
+        result = self.bed.run(PROBE, args)
         self.assertEqual(result.code, 0, result)
 
     def no_address(self):
-        self.redirect.route("/GREntry/NonPayment", status=404)
+        self.services.redirect_to(status=404)
 
     def slow_package(self):
         """A package that takes some seconds to arrive, then starts."""
         data = self.setup_bytes
-        url = self.store.route("/pkg/setup.exe", body=data, drip=(len(data) // 24, 0.25),
-                               drip_after=len(data) * 3 // 10)
-        self.store.route("/pkg/setup.exe_MD5.txt",
-                         body=f"{hashlib.md5(data).hexdigest()}  setup.exe\r\n".encode())
-        self.redirect.route("/GREntry/NonPayment", status=302, location=url)
+        self.services.redirect_to(self.services.publish(
+            "setup.exe", data, drip=(len(data) // 24, 0.25), drip_after=len(data) * 3 // 10))
 
     def artifact(self, name):
         return os.path.join(ARTIFACTS or os.path.join(os.environ["TESTBED_DIR"], "artifacts"), name)
@@ -339,22 +270,14 @@ class ProgressWindowTest(unittest.TestCase):
     def actions(self, timeout=10):
         """The actions of the collector's hits so far, in arrival order; waits
         until the stream of hits has been quiet for a moment."""
-        deadline, seen = time.monotonic() + timeout, None
-        while time.monotonic() < deadline:
-            hits = self.collector.snapshot()
-            if seen is not None and len(hits) == seen:
-                break
-            seen = len(hits)
-            time.sleep(0.5)
-        hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
-        import urllib.parse
-        return [urllib.parse.parse_qs(urllib.parse.urlsplit(h.path).query)["ea"][0] for h in hits]
+        self.services.settle(timeout)
+        return [query["ea"][0] for query in self.services.events()]
 
     def test_closing_stops_the_run_at_once_and_nothing_is_started(self):
         """In the download and in the integrity check, each way of closing ends
         the run within two seconds, and the setup is never started."""
         data = self.setup_bytes
-        digest = f"{hashlib.md5(data).hexdigest()}  setup.exe\r\n".encode()
+        digest = f"{md5(data)}  setup.exe\r\n".encode()
         slow = dict(drip=(max(1, len(data) // 400), 0.25), drip_after=len(data) // 10)
         phases = {
             "download": (dict(body=data, **slow), dict(body=digest)),
@@ -367,11 +290,10 @@ class ProgressWindowTest(unittest.TestCase):
             for how, expected_code, close in ways:
                 with self.subTest(phase=phase, how=how):
                     self.store.reset()
-                    with self.collector._lock:
-                        self.collector.hits.clear()
+                    self.collector.clear()
                     url = self.store.route("/pkg/setup.exe", **package)
                     self.store.route("/pkg/setup.exe_MD5.txt", **sidecar)
-                    self.redirect.route("/GREntry/NonPayment", status=302, location=url)
+                    self.services.redirect_to(url)
                     launcher = Launcher(self, ["-funid=ui"])
                     sidecar_asked = lambda: self.store.requests_for("/pkg/setup.exe_MD5.txt")
                     if phase == "download":
@@ -440,7 +362,7 @@ class ProgressWindowTest(unittest.TestCase):
         first.wait_failed()
 
         def second():
-            result = run(self.bed, first.exe, ["-funid=second"])
+            result = self.bed.run(first.exe, ["-funid=second"])
             self.assertEqual(result.code, 0, result)
             self.assertIn("Single instance: another launcher is running, exiting", result.debug)
 
@@ -451,9 +373,9 @@ class ProgressWindowTest(unittest.TestCase):
                          "the minimised window was not restored")
 
         stop = os.path.join(os.environ["TESTBED_DIR"], f"decoy-{uuid.uuid4().hex}")
-        decoy = start(self.bed, PROBE, ["decoy", self.bed.to_windows_path(stop)], first.dir)
+        decoy = self.bed.start(PROBE, ["decoy", self.bed.to_windows_path(stop)])
         self.addCleanup(os.remove, stop)
-        self.addCleanup(lambda: (open(stop, "w").close(), collect(decoy, timeout=30)))
+        self.addCleanup(lambda: (open(stop, "w").close(), TestBed.collect(decoy, timeout=30)))
         first.wait_state(lambda s: s["foreground"] == "0", "the decoy never took the foreground")
         second()
         first.wait_state(lambda s: s["foreground"] == "1", "the window was not raised")

@@ -3,9 +3,7 @@ redirect service, the package store and the analytics collector: one test per
 outcome of a run, seen through the collector's hits, the files, the registry
 and the debugger output."""
 
-import hashlib
 import os
-import re
 import shutil
 import tempfile
 import time
@@ -13,24 +11,16 @@ import unittest
 import urllib.parse
 import uuid
 
-import deployment
-from collector import Collector
-from package_store import PackageStore
+import launcher_run
+from launcher_run import (IMPORT_CA, LAUNCHER, REGISTRY_KEY, Services, copy_launcher,
+                          launcher_config, local_path, md5, setup_record)
 from testbed import TestBed
-from testca import TestCA
 
-LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
 SETUP = os.environ.get("LAUNCHER_BIN_test_setup")
-IMPORT_CA = os.environ.get("LAUNCHER_BIN_import_root_ca")
 PLACEHOLDER = os.environ.get("LAUNCHER_PLACEHOLDER_URL", "")
 SUPPORT_ROOT = os.environ.get("LAUNCHER_SUPPORT_ROOT_URL", "")
 # Whether this build has the transfer's test hook (CMake LAUNCHER_TEST_HOOKS).
 HOOKS_BUILT = os.environ.get("NET_TEST_HOOKS_BUILT") == "1"
-REGISTRY_KEY = r"HKLM\SOFTWARE\Corvane\Downloader"
-
-
-def md5(data):
-    return hashlib.md5(data).hexdigest()
 
 
 @unittest.skipUnless(LAUNCHER and SETUP and IMPORT_CA, "run through CTest")
@@ -38,25 +28,18 @@ class WorkflowTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
-        cls.ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca"))
-        cls.ca.trust_in(cls.bed, IMPORT_CA)
-        cls.redirect = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
-        cls.store = PackageStore(cls.ca.server_context(), port=deployment.port("LAUNCHER_PACKAGE_STORE_HOST"))
-        cls.collector = Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")).__enter__()
+        cls.services = Services(cls.bed, os.path.join(os.environ["TESTBED_DIR"], "workflow-ca"))
+        cls.redirect, cls.store = cls.services.redirect, cls.services.store
+        cls.collector = cls.services.collector
         with open(SETUP, "rb") as f:
             cls.setup_bytes = f.read()
 
     @classmethod
     def tearDownClass(cls):
-        cls.redirect.stop()
-        cls.store.stop()
-        cls.collector.__exit__(None, None, None)
+        cls.services.stop()
 
     def setUp(self):
-        self.redirect.reset()
-        self.store.reset()
-        with self.collector._lock:
-            self.collector.hits.clear()
+        self.services.reset()
         self.bed.reg("delete", REGISTRY_KEY, "/f", check=False)
         self.dir = tempfile.mkdtemp(prefix="workflow-", dir=os.environ["TESTBED_DIR"])
         self.addCleanup(shutil.rmtree, self.dir, True)
@@ -66,48 +49,19 @@ class WorkflowTest(unittest.TestCase):
     # -- arranging a run ---------------------------------------------------
 
     def launcher(self, funid="cfgfun", setup_name="setup.exe", extra=""):
-        app = os.path.join(self.dir, "app")
-        os.makedirs(app, exist_ok=True)
-        exe = os.path.join(app, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, exe)
-        config = (f"[build]\nlocalTempPath={self.bed.to_windows_path(self.base)}\n"
-                  f"setup={setup_name}\ntype=exe\n"
-                  f"[ER]\ntarget=lumenscan\npId=pid7\nsp=sp3\nfunId={funid}\n{extra}")
-        with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-            f.write(config)
-        return exe
+        return copy_launcher(os.path.join(self.dir, "app"),
+                             launcher_config(self.bed, self.base, funid, setup_name, extra=extra))
 
-    def redirect_to(self, location=None, status=302):
-        self.redirect.route("/GREntry/NonPayment", status=status, location=location)
-
-    def publish(self, name, data, sidecar=None, disposition=None):
-        """Serves a package and its sidecar; returns the package's address."""
-        url = self.store.route(f"/pkg/{name}", body=data, disposition=disposition)
-        if sidecar is not False:
-            text = sidecar if sidecar is not None else f"{md5(data)}  {name}\r\n"
-            self.store.route(f"/pkg/{name}_MD5.txt", body=text.encode())
-        return url
-
-    def run_launcher(self, exe, args=("-s",), extra_env=None):
-        result = self.bed.run(exe, list(args), timeout=180, extra_env=extra_env)
-        self.assertEqual(result.code, 0, result)
-        return result
+    def run_launcher(self, exe, args=("-s",), extra_env=None, cwd=None):
+        run = self.services.run(exe, list(args), extra_env=extra_env, cwd=cwd)
+        self.assertEqual(run.code, 0, run)
+        return run
 
     # -- what a run left -----------------------------------------------------
 
-    def settle(self):
-        """Waits (at most 5 s) until the collector has recorded every hit of
-        the run before, so that none is counted for the next one."""
-        deadline, count = time.monotonic() + 5, -1
-        while time.monotonic() < deadline and len(self.collector.snapshot()) != count:
-            count = len(self.collector.snapshot())
-            time.sleep(0.5)
-
     def actions(self, silent=True):
-        hits = sorted(self.collector.snapshot(), key=lambda h: h.start)
         actions = []
-        for hit in hits:
-            query = urllib.parse.parse_qs(urllib.parse.urlsplit(hit.path).query)
+        for query in self.services.events():
             self.assertEqual(query["ec"], ["Downloader"])
             action = query["ea"][0]
             if silent:
@@ -122,23 +76,6 @@ class WorkflowTest(unittest.TestCase):
         except FileNotFoundError:
             return []
 
-    def setup_record(self, folder, name="setup.exe", wait=True):
-        """The started setup's record. The launcher does not wait for the
-        setup, so the record may come a little after the launcher has ended."""
-        path = os.path.join(folder, name + ".record.txt")
-        deadline = time.monotonic() + (30 if wait else 0)
-        while not os.path.exists(path) and time.monotonic() < deadline:
-            time.sleep(0.1)
-        if not os.path.exists(path):
-            return None
-        with open(path, encoding="utf-8") as f:
-            return f.read().splitlines()
-
-    def local_path(self):
-        out = self.bed.reg("query", REGISTRY_KEY, "/v", "LocalPath", check=False).stdout
-        m = re.search(r"LocalPath\s+REG_SZ\s*(.*)$", out, re.M)
-        return m.group(1).strip() if m else None
-
     def query(self):
         (request,) = self.redirect.requests_for("/GREntry/NonPayment")
         return urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query,
@@ -147,16 +84,16 @@ class WorkflowTest(unittest.TestCase):
     # -- one test per outcome ------------------------------------------------
 
     def test_downloaded_package_is_checked_and_started_hidden(self):
-        url = self.publish("setup.exe", self.setup_bytes)
-        self.redirect_to(url.upper().replace("HTTPS", "https", 1))
+        url = self.services.publish("setup.exe", self.setup_bytes)
+        self.services.redirect_to(url.upper().replace("HTTPS", "https", 1))
         exe = self.launcher()
         result = self.run_launcher(exe, ["-funid=ABC", "-VID=X1", "-s"])
 
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
         installed = os.path.join(self.package_dir, "setup.exe")
-        record = self.setup_record(self.package_dir)
+        record = setup_record(self.package_dir)
         self.assertEqual(record, [f'show=0 cmdline="{self.bed.to_windows_path(installed)}" -s'])
-        self.assertEqual(self.local_path(), self.bed.to_windows_path(installed))
+        self.assertEqual(local_path(self.bed), self.bed.to_windows_path(installed))
         self.assertEqual(self.package_files(), ["Build", "setup.exe", "setup.exe.record.txt",
                                                 "setup.exe_MD5.txt"])
         self.assertIn("redirect url: " + url.lower(), result.debug)
@@ -171,21 +108,21 @@ class WorkflowTest(unittest.TestCase):
         self.assertRegex(query["Locale"][0], r"^[a-z]{2}-[A-Z]{2}$")
 
         # A second run keeps the first copies and adds numbered ones.
-        self.collector.hits.clear()
+        self.collector.clear()
         self.run_launcher(exe, ["-s"])
-        self.assertIsNotNone(self.setup_record(self.package_dir, "setup(1).exe"))
+        self.assertIsNotNone(setup_record(self.package_dir, "setup(1).exe"))
         # The sidecar's name comes from its own address, so it is the one numbered.
         self.assertEqual(self.package_files(),
                          ["Build", "setup(1).exe", "setup(1).exe.record.txt", "setup.exe",
                           "setup.exe.record.txt", "setup.exe_MD5(1).txt", "setup.exe_MD5.txt"])
 
     def test_a_longer_argument_with_s_is_silent_but_the_setup_starts_shown(self):
-        url = self.publish("setup.exe", self.setup_bytes)
-        self.redirect_to(url)
+        url = self.services.publish("setup.exe", self.setup_bytes)
+        self.services.redirect_to(url)
         self.run_launcher(self.launcher(funid="cfgfun"), ["-sp=1"])
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
         installed = os.path.join(self.package_dir, "setup.exe")
-        self.assertEqual(self.setup_record(self.package_dir),
+        self.assertEqual(setup_record(self.package_dir),
                          [f'show=5 cmdline="{self.bed.to_windows_path(installed)}" '])
         query = self.query()
         self.assertEqual(query["FunID"], ["cfgfun"])
@@ -197,7 +134,7 @@ class WorkflowTest(unittest.TestCase):
                              (dict(status=302, location=SUPPORT_ROOT), "redirect url: "),
                              (dict(status=302, location=SUPPORT_ROOT + "x/Default.aspx"), "redirect url: ")]:
             with self.subTest(answer=answer):
-                self.settle()
+                self.services.settle()
                 self.setUp()
                 self.redirect.route("/GREntry/NonPayment", **answer)
                 result = self.run_launcher(self.launcher())
@@ -206,7 +143,7 @@ class WorkflowTest(unittest.TestCase):
                 self.assertEqual(self.package_files(), ["Build"])
 
     def test_download_failure_reports_its_code(self):
-        self.redirect_to(self.store.url("/pkg/missing.exe"))
+        self.services.redirect_to(self.store.url("/pkg/missing.exe"))
         result = self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["Start_Download", "Download_Fail"])
         self.assertIn(f"download failed with error E0FF0022, url is {self.store.url('/pkg/missing.exe')}",
@@ -226,9 +163,9 @@ class WorkflowTest(unittest.TestCase):
 
         # The sidecar must hold the digest of the unpacked program, not the
         # archive's. The extension counts in any letter case.
-        url = self.publish("pkg", archive, sidecar=md5(archive),
+        url = self.services.publish("pkg", archive, sidecar=md5(archive),
                            disposition='attachment; filename="Package.ZIP"')
-        self.redirect_to(url)
+        self.services.redirect_to(url)
         self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
         self.assertEqual(sorted(os.listdir(build)), ["setup.exe"])
@@ -236,19 +173,19 @@ class WorkflowTest(unittest.TestCase):
         self.setUp()
         build = os.path.join(self.package_dir, "Build")
         os.makedirs(build)
-        url = self.publish("pkg.zip", archive, sidecar=md5(self.setup_bytes))
-        self.redirect_to(url)
+        url = self.services.publish("pkg.zip", archive, sidecar=md5(self.setup_bytes))
+        self.services.redirect_to(url)
         self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
-        self.assertEqual(self.local_path(), self.bed.to_windows_path(os.path.join(build, "setup.exe")))
-        self.assertEqual(len(self.setup_record(build)), 1)
+        self.assertEqual(local_path(self.bed), self.bed.to_windows_path(os.path.join(build, "setup.exe")))
+        self.assertEqual(len(setup_record(build)), 1)
 
     def test_broken_zip_ends_after_the_download(self):
-        url = self.publish("pkg.zip", b"PK\x03\x04 not really an archive")
-        self.redirect_to(url)
+        url = self.services.publish("pkg.zip", b"PK\x03\x04 not really an archive")
+        self.services.redirect_to(url)
         self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed"])
-        self.assertIsNone(self.local_path())
+        self.assertIsNone(local_path(self.bed))
 
     def test_integrity_check_refusals(self):
         cases = {
@@ -260,12 +197,12 @@ class WorkflowTest(unittest.TestCase):
         for name, sidecar in cases.items():
             with self.subTest(name):
                 self.setUp()
-                url = self.publish("setup.exe", self.setup_bytes, sidecar=sidecar)
-                self.redirect_to(url)
+                url = self.services.publish("setup.exe", self.setup_bytes, sidecar=sidecar)
+                self.services.redirect_to(url)
                 result = self.run_launcher(self.launcher())
                 self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
                 self.assertIn("check md5 failed!", result.debug)
-                self.assertIsNone(self.setup_record(self.package_dir, wait=False))
+                self.assertIsNone(setup_record(self.package_dir, wait=False))
 
     @unittest.skipUnless(HOOKS_BUILT, "needs a build with LAUNCHER_TEST_HOOKS")
     def test_the_checked_launch_file_cannot_be_replaced_before_it_starts(self):
@@ -285,14 +222,14 @@ class WorkflowTest(unittest.TestCase):
 
     def test_setup_that_cannot_be_started(self):
         not_a_program = b"neither a Windows nor any other program\n" * 10
-        url = self.publish("setup.exe", not_a_program)
-        self.redirect_to(url)
+        url = self.services.publish("setup.exe", not_a_program)
+        self.services.redirect_to(url)
         self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Fail"])
 
     def test_kept_package_through_the_placeholder_address(self):
         # No remembered package: the check fails.
-        self.redirect_to(PLACEHOLDER + "/anything")
+        self.services.redirect_to(PLACEHOLDER + "/anything")
         self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["CallLocalBuild", "CheckMd5_Fail"])
 
@@ -309,7 +246,7 @@ class WorkflowTest(unittest.TestCase):
                 self.bed.reg("add", REGISTRY_KEY, "/v", "LocalPath", "/t", "REG_SZ",
                              "/d", self.bed.to_windows_path(kept), "/f")
                 self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(program).encode())
-                self.redirect_to(PLACEHOLDER + "/anything")
+                self.services.redirect_to(PLACEHOLDER + "/anything")
                 self.run_launcher(self.launcher())
                 self.assertEqual(self.actions(), ["CallLocalBuild", expected])
                 self.assertEqual(len(self.store.requests_for("/1.1/en-us/setup.exe_MD5.txt")), 1)
@@ -319,10 +256,10 @@ class WorkflowTest(unittest.TestCase):
     def test_two_launchers_started_together_run_one_workflow(self):
         # The package drips in over several seconds, so the first launcher
         # still holds the guard while the second starts.
-        self.redirect_to(self.store.route("/pkg/slow.exe", body=b"x" * 40, drip=(1, 0.25)))
+        self.services.redirect_to(self.store.route("/pkg/slow.exe", body=b"x" * 40, drip=(1, 0.25)))
         exe = self.launcher(extra=f"[instance]\ngolbalMutexName=LumenscanPair_{uuid.uuid4().hex}\n")
-        procs = [self.bed.start(exe, ["-s"]) for _ in range(2)]
-        results = [TestBed.collect(p, timeout=180) for p in procs]
+        runs = [self.services.start(exe) for _ in range(2)]
+        results = [run.finish() for run in runs]
 
         self.assertEqual([r.code for r in results], [0, 0], results)
         guards = sorted(line for r in results for line in r.debug if line.startswith("Single instance"))
@@ -339,16 +276,17 @@ class WorkflowTest(unittest.TestCase):
         archive = io.BytesIO()
         with zipfile.ZipFile(archive, "w") as z:
             z.writestr("setup.exe", self.setup_bytes)
+        serve = self.services.publish
         cases = [
             # No usable name for the download: the address ends in a slash.
             ("no file name", lambda: self.store.route("/pkg/", body=b"x"),
              ["Start_Download", "Download_Fail"], "E0FF0008"),
-            ("broken archive", lambda: self.publish("pkg.zip", b"PK\x03\x04 not really an archive"),
+            ("broken archive", lambda: serve("pkg.zip", b"PK\x03\x04 not really an archive"),
              ["Start_Download", "Download_Succeed"], "E0170008"),
-            ("digest not in the sidecar", lambda: self.publish("setup.exe", self.setup_bytes,
-                                                               sidecar=md5(b"other")),
+            ("digest not in the sidecar", lambda: serve("setup.exe", self.setup_bytes,
+                                                        sidecar=md5(b"other")),
              ["Start_Download", "Download_Succeed", "CheckMd5_Fail"], "E0FF0012"),
-            ("not a program", lambda: self.publish("setup.exe", b"not a program\n" * 9),
+            ("not a program", lambda: serve("setup.exe", b"not a program\n" * 9),
              ["Start_Download", "Download_Succeed", "LaunchExe_Fail"], "E0FE00C1"),
         ]
         # The transfer bound running out while the store holds the body back;
@@ -360,22 +298,22 @@ class WorkflowTest(unittest.TestCase):
         for name, publish, actions, code in cases:
             with self.subTest(name):
                 self.setUp()
-                self.redirect_to(publish())
+                self.services.redirect_to(publish())
                 held = name == "transfer bound ran out"
                 result = self.run_launcher(self.launcher(),
                                            extra_env={"LAUNCHER_TEST_WAIT_MS": "2000"} if held else None)
                 self.assertEqual(self.actions(), actions)
                 self.assertIn(f"run result {code}", result.debug)
                 # Remembered only once the check has passed.
-                self.assertEqual(self.local_path() is not None, "LaunchExe_Fail" in actions)
+                self.assertEqual(local_path(self.bed) is not None, "LaunchExe_Fail" in actions)
 
     def test_a_failed_check_keeps_the_last_verified_package_for_a_local_run(self):
-        url = self.publish("setup.exe", self.setup_bytes)
-        self.redirect_to(url)
+        url = self.services.publish("setup.exe", self.setup_bytes)
+        self.services.redirect_to(url)
         exe = self.launcher()
         self.run_launcher(exe)
         verified = self.bed.to_windows_path(os.path.join(self.package_dir, "setup.exe"))
-        self.assertEqual(self.local_path(), verified)
+        self.assertEqual(local_path(self.bed), verified)
 
         # A bad download, a name the type rule does not know, a broken archive:
         # none of them replaces what was verified.
@@ -383,17 +321,15 @@ class WorkflowTest(unittest.TestCase):
                                     ("pkg.bin", self.setup_bytes, None),
                                     ("pkg.zip", b"PK\x03\x04 broken", None)]:
             with self.subTest(name):
-                with self.collector._lock:
-                    self.collector.hits.clear()
-                self.redirect_to(self.publish(name, data, sidecar=sidecar))
+                self.collector.clear()
+                self.services.redirect_to(self.services.publish(name, data, sidecar=sidecar))
                 self.run_launcher(exe)
-                self.assertEqual(self.local_path(), verified)
+                self.assertEqual(local_path(self.bed), verified)
 
         # A later local run checks the kept file against the store's sidecar.
-        with self.collector._lock:
-            self.collector.hits.clear()
+        self.collector.clear()
         self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
-        self.redirect_to(PLACEHOLDER + "/anything")
+        self.services.redirect_to(PLACEHOLDER + "/anything")
         self.run_launcher(exe)
         self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Succeed"])
 
@@ -409,28 +345,23 @@ class WorkflowTest(unittest.TestCase):
                                    ("pkg.zip", archive.getvalue(),
                                     os.path.join(self.package_dir, "Build"))]:
             with self.subTest(name):
-                with self.collector._lock:
-                    self.collector.hits.clear()
-                self.redirect_to(self.publish(name, data, sidecar=md5(self.setup_bytes)))
+                self.collector.clear()
+                url = self.services.publish(name, data, sidecar=md5(self.setup_bytes))
+                self.services.redirect_to(url)
                 self.run_launcher(self.launcher())
                 self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed",
                                                   "LaunchExe_Succeed"])
-                self.assertIsNotNone(self.setup_record(folder))
+                self.assertIsNotNone(setup_record(folder))
                 self.assertIn(f"{name}_MD5.txt", self.package_files())
 
     def test_a_relative_base_folder_belongs_to_the_launcher(self):
-        url = self.publish("setup.exe", self.setup_bytes)
-        self.redirect_to(url)
+        url = self.services.publish("setup.exe", self.setup_bytes)
+        self.services.redirect_to(url)
         app = os.path.join(self.dir, "app")
-        os.makedirs(app)
-        exe = os.path.join(app, "LumenscanLauncher.exe")
-        shutil.copy(LAUNCHER, exe)
-        with open(os.path.join(app, "CorvaneLauncherConfig.ini"), "w", newline="\r\n") as f:
-            f.write("[build]\nlocalTempPath=relative\\base\ntype=exe\n[ER]\nfunId=rel\n")
+        copy_launcher(app, "[build]\nlocalTempPath=relative\\base\ntype=exe\n[ER]\nfunId=rel\n")
         # Started from another folder than its own.
-        result = self.bed.run(exe, ["-s"], timeout=180, cwd=self.dir)
-        self.assertEqual(result.code, 0, result)
-        self.assertIsNotNone(self.setup_record(os.path.join(app, "relative", "base", "Package")))
+        self.run_launcher(os.path.join(app, launcher_run.EXE_NAME), cwd=self.dir)
+        self.assertIsNotNone(setup_record(os.path.join(app, "relative", "base", "Package")))
 
     def test_the_guard_is_held_until_the_check_has_passed(self):
         # The sidecar comes slowly: a second launcher started meanwhile is
@@ -438,15 +369,15 @@ class WorkflowTest(unittest.TestCase):
         url = self.store.route("/pkg/setup.exe", body=self.setup_bytes)
         self.store.route("/pkg/setup.exe_MD5.txt", body=f"{md5(self.setup_bytes)}  x\r\n".encode(),
                          drip=(2, 0.25))
-        self.redirect_to(url)
+        self.services.redirect_to(url)
         exe = self.launcher(extra=f"[instance]\ngolbalMutexName=LumenscanGuard_{uuid.uuid4().hex}\n")
-        first = self.bed.start(exe, ["-s"])
+        first = self.services.start(exe)
         deadline = time.monotonic() + 60
         while not self.store.requests_for("/pkg/setup.exe_MD5.txt") and time.monotonic() < deadline:
             time.sleep(0.1)
         self.assertTrue(self.store.requests_for("/pkg/setup.exe_MD5.txt"))
-        second = self.bed.run(exe, ["-s"], timeout=120)
-        results = [second, TestBed.collect(first, timeout=180)]
+        second = self.services.run(exe, timeout=120)
+        results = [second, first.finish()]
         self.assertEqual([r.code for r in results], [0, 0], results)
         self.assertIn("Single instance: another launcher is running, exiting", second.debug)
         self.assertEqual(len(self.redirect.requests_for("/GREntry/NonPayment")), 1)
@@ -466,7 +397,7 @@ class WorkflowTest(unittest.TestCase):
 
     def test_mended_faults_encoding_and_overlong_texts(self):
         # Values that would change the request are percent-encoded.
-        self.redirect_to(status=404)
+        self.services.redirect_to(status=404)
         self.run_launcher(self.launcher(), ["-s", "-funid=a&b#c", "-vid=x y%"])
         query = self.query()
         self.assertEqual(query["FunID"], ["a&b#c"])
@@ -475,7 +406,7 @@ class WorkflowTest(unittest.TestCase):
 
         # A redirect URL over 259 characters is not sent.
         self.setUp()
-        self.redirect_to(status=404)
+        self.services.redirect_to(status=404)
         result = self.run_launcher(self.launcher(), ["-s", "-funid=" + "f" * 300])
         self.assertEqual(self.redirect.requests_for("/GREntry/NonPayment"), [])
         self.assertEqual(self.actions(), ["GetErUrlFail"])
@@ -484,7 +415,7 @@ class WorkflowTest(unittest.TestCase):
         # A setup command line over 511 characters is not started.
         self.setUp()
         deep = "d" * 250
-        self.redirect_to(PLACEHOLDER)
+        self.services.redirect_to(PLACEHOLDER)
         kept_dir = os.path.join(self.package_dir, deep, deep)
         os.makedirs(kept_dir)
         kept = os.path.join(kept_dir, "setup.exe")
@@ -495,7 +426,7 @@ class WorkflowTest(unittest.TestCase):
         self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
         result = self.run_launcher(self.launcher())
         self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Fail"])
-        self.assertIsNone(self.setup_record(kept_dir, wait=False))
+        self.assertIsNone(setup_record(kept_dir, wait=False))
         self.assertIn("run result E0FE00CE", result.debug)
 
 
@@ -503,18 +434,12 @@ class WorkflowTest(unittest.TestCase):
 class WorkflowOn64BitTest(unittest.TestCase):
     def test_os_is_x64_in_a_64_bit_prefix(self):
         bed = TestBed(os.environ["TESTBED_DIR"], "win64")
-        ca = TestCA(os.path.join(os.environ["TESTBED_DIR"], "workflow-ca64"))
-        ca.trust_in(bed, IMPORT_CA)
-        redirect = PackageStore(ca.server_context(), port=deployment.port("LAUNCHER_REDIRECT_HOST"))
-        self.addCleanup(redirect.stop)
-        with Collector(port=deployment.port("LAUNCHER_COLLECTOR_HOST")):
+        with Services(bed, os.path.join(os.environ["TESTBED_DIR"], "workflow-ca64")) as services:
             folder = tempfile.mkdtemp(prefix="workflow64-", dir=os.environ["TESTBED_DIR"])
             self.addCleanup(shutil.rmtree, folder, True)
-            exe = os.path.join(folder, "LumenscanLauncher.exe")
-            shutil.copy(LAUNCHER, exe)
-            result = bed.run(exe, ["-s", "-funid=x64test"], timeout=180)
+            result = services.run(copy_launcher(folder), ["-s", "-funid=x64test"])
+            (request,) = services.redirect.requests_for("/GREntry/NonPayment")
         self.assertEqual(result.code, 0, result)
-        (request,) = redirect.requests_for("/GREntry/NonPayment")
         query = urllib.parse.parse_qs(urllib.parse.urlsplit(request.target).query)
         self.assertEqual(query["Os"], ["x64"])
         self.assertEqual(query["FunID"], ["x64test"])

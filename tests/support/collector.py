@@ -104,6 +104,11 @@ class Collector:
         with self._lock:
             return list(self.hits)
 
+    def clear(self):
+        """Forgets the hits so far."""
+        with self._lock:
+            self.hits.clear()
+
     def wait_for(self, count, timeout=30):
         """Waits until `count` requests have been answered (or, when silent,
         received); returns the hits."""

@@ -8,7 +8,7 @@
 #include "PackageRegistry.h"
 
 #include "CvComn_AccessControl.h"
-#include "Util_File.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -21,31 +21,7 @@
 
 namespace {
 
-std::wstring ProgramFolder() {
-    wchar_t buffer[MAX_PATH] = {};
-    ::GetModuleFileNameW(nullptr, buffer, MAX_PATH);
-    std::wstring path = buffer;
-    return path.substr(0, path.find_last_of(L'\\'));
-}
-
-// A fresh, empty folder beside the test program, removed afterwards.
-class ScratchFolder {
-public:
-    explicit ScratchFolder(const std::wstring& name) : m_path(ProgramFolder() + L"\\" + name) {
-        Clear();
-        ::CreateDirectoryW(m_path.c_str(), nullptr);
-    }
-    ~ScratchFolder() { Clear(); }
-    const std::wstring& path() const { return m_path; }
-    std::wstring operator/(const std::wstring& name) const { return m_path + L"\\" + name; }
-    void Clear() {
-        Util::DeleteDirectoryContents(m_path);
-        ::RemoveDirectoryW(m_path.c_str());
-    }
-
-private:
-    std::wstring m_path;
-};
+using testsupport::ScratchFolder;
 
 void WriteBytes(const std::wstring& path, const std::string& bytes) {
     std::ofstream out(path.c_str(), std::ios::binary | std::ios::trunc);
@@ -64,13 +40,13 @@ bool Exists(const std::wstring& path) {
 }
 
 std::wstring TestZip(const wchar_t* name) {
-    return ProgramFolder() + L"\\test_zips\\" + name;
+    return ScratchFolder::ProgramFolder() + L"\\test_zips\\" + name;
 }
 
 } // namespace
 
 TEST(FileDigest, Md5OfFilesAroundTheChunkSize) {
-    ScratchFolder folder(L"digest");
+    const ScratchFolder folder = ScratchFolder::BesideProgram(L"digest");
     const struct {
         std::string bytes;
         const wchar_t* md5;
@@ -95,7 +71,7 @@ TEST(FileDigest, Md5OfFilesAroundTheChunkSize) {
 }
 
 TEST(FileDigest, TheHeldFileCannotBeReplacedUntilReleased) {
-    ScratchFolder folder(L"held");
+    const ScratchFolder folder = ScratchFolder::BesideProgram(L"held");
     const std::wstring file = folder / L"setup.exe";
     const std::wstring other = folder / L"other.exe";
     WriteBytes(file, "checked");
@@ -130,7 +106,7 @@ TEST(FileDigest, SidecarMatchesOnlyTheLowerCaseDigestAnywhereInItsText) {
 }
 
 TEST(Sidecar, ReadWholeAsUtf8AtEverySizeAroundTheChunk) {
-    ScratchFolder folder(L"sidecar");
+    const ScratchFolder folder = ScratchFolder::BesideProgram(L"sidecar");
     for (size_t n : {0u, 1u, 255u, 256u, 257u, 512u, 1000u}) {
         std::string text(n, 'a');
         if (n > 0)
@@ -223,20 +199,20 @@ protected:
         return bLeftover;
     }
 
-    ScratchFolder m_scratch{L"package-folders"};
+    ScratchFolder m_scratch = ScratchFolder::BesideProgram(L"package-folders");
     std::wstring m_config;
 };
 
 TEST_F(PackageFolders, ARelativeBaseBelongsToTheLaunchersFolder) {
-    ScratchFolder relative(L"relative-base");
+    const ScratchFolder relative = ScratchFolder::BesideProgram(L"relative-base");
     WriteConfig(L"relative-base\\.\\here", L"setup.exe");
     // Whatever folder the caller started in.
-    ::SetCurrentDirectoryW(m_scratch.path().c_str());
+    ::SetCurrentDirectoryW(m_scratch.Path().c_str());
     LauncherConfig config(m_config);
     LaunchWorkflow workflow(config);
     EXPECT_EQ(workflow.PackageDir(), relative / L"here\\Package");
     EXPECT_TRUE(Exists(relative / L"here\\Package\\Build"));
-    ::SetCurrentDirectoryW(ProgramFolder().c_str());
+    ::SetCurrentDirectoryW(ScratchFolder::ProgramFolder().c_str());
 }
 
 TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
@@ -376,7 +352,7 @@ TEST(ArchiveExtraction, EntryNamesMustStayInsideTheDestination) {
 }
 
 TEST(ArchiveExtraction, UnpacksGoodArchivesAndRefusesBadOnesWholesale) {
-    ScratchFolder out(L"unzip");
+    const ScratchFolder out = ScratchFolder::BesideProgram(L"unzip");
     const struct {
         const wchar_t* zip;
         bool ok;
@@ -399,8 +375,8 @@ TEST(ArchiveExtraction, UnpacksGoodArchivesAndRefusesBadOnesWholesale) {
         {L"missing.zip", false, nullptr},
     };
     for (const auto& c : cases) {
-        Util::DeleteDirectoryContents(out.path());
-        const HRESULT hr = ExtractArchiveDirectly(TestZip(c.zip), out.path());
+        out.Clear();
+        const HRESULT hr = ExtractArchiveDirectly(TestZip(c.zip), out.Path());
         EXPECT_EQ(SUCCEEDED(hr), c.ok) << c.zip << " hr " << std::hex << hr;
         if (c.expected) {
             EXPECT_TRUE(Exists(out / c.expected)) << c.zip;
@@ -409,21 +385,21 @@ TEST(ArchiveExtraction, UnpacksGoodArchivesAndRefusesBadOnesWholesale) {
             std::wstring(c.zip) != L"bad_crc.zip" && std::wstring(c.zip) != L"bad_short.zip") {
             // Refused before anything was written, and nothing escaped.
             EXPECT_FALSE(Exists(out / L"ok.txt")) << c.zip;
-            EXPECT_FALSE(Exists(ProgramFolder() + L"\\evil.txt")) << c.zip;
+            EXPECT_FALSE(Exists(ScratchFolder::ProgramFolder() + L"\\evil.txt")) << c.zip;
         }
     }
 }
 
 TEST(ArchiveExtraction, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
-    ScratchFolder out(L"unzip-hostile");
+    const ScratchFolder out = ScratchFolder::BesideProgram(L"unzip-hostile");
     // Declared sizes past the bound, and too many entries: refused by either
     // way of unpacking before the first entry is written. An entry inflating
     // past its declared size fails and leaves no file.
     for (const wchar_t* zip : {L"bomb_declared.zip", L"many_entries.zip", L"bomb_lying.zip"}) {
         for (const bool bShellFirst : {true, false}) {
-            Util::DeleteDirectoryContents(out.path());
-            const HRESULT hr = bShellFirst ? ExtractArchive(TestZip(zip), out.path())
-                                           : ExtractArchiveDirectly(TestZip(zip), out.path());
+            out.Clear();
+            const HRESULT hr = bShellFirst ? ExtractArchive(TestZip(zip), out.Path())
+                                           : ExtractArchiveDirectly(TestZip(zip), out.Path());
             EXPECT_TRUE(FAILED(hr)) << zip;
             const bool bLying = std::wstring(zip) == L"bomb_lying.zip";
             EXPECT_EQ(Exists(out / L"ok.txt"), bLying) << zip;
@@ -433,12 +409,12 @@ TEST(ArchiveExtraction, HostileArchivesAreRefusedBeforeAnythingIsWritten) {
 }
 
 TEST(ArchiveExtraction, ShellOrDirectReadingGivesTheSameFiles) {
-    ScratchFolder out(L"unzip-any");
-    ASSERT_EQ(ExtractArchive(TestZip(L"good.zip"), out.path()), S_OK);
+    const ScratchFolder out = ScratchFolder::BesideProgram(L"unzip-any");
+    ASSERT_EQ(ExtractArchive(TestZip(L"good.zip"), out.Path()), S_OK);
     std::wstring unpacked, original;
     ASSERT_TRUE(ComputeFileMd5(out / L"setup.exe", unpacked));
-    ScratchFolder direct(L"unzip-direct");
-    ASSERT_EQ(ExtractArchiveDirectly(TestZip(L"stored.zip"), direct.path()), S_OK);
+    const ScratchFolder direct = ScratchFolder::BesideProgram(L"unzip-direct");
+    ASSERT_EQ(ExtractArchiveDirectly(TestZip(L"stored.zip"), direct.Path()), S_OK);
     ASSERT_TRUE(ComputeFileMd5(direct / L"setup.exe", original));
     EXPECT_EQ(unpacked, original);
     EXPECT_TRUE(Exists(out / L"data\\readme.txt"));

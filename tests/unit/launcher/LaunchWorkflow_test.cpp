@@ -5,6 +5,7 @@
 #include "LaunchWorkflow.h"
 
 #include "Util_File.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 #include <windows.h>
@@ -30,11 +31,10 @@ public:
     CvCommon::Synchronize::CancelSignal cancel;
 };
 
-std::wstring ScratchConfig() {
-    wchar_t szTemp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, szTemp);
-    const std::wstring base = std::wstring(szTemp) + L"launch-workflow-test";
-    const std::wstring path = base + L".ini";
+// A configuration in a scratch folder whose package folders lie beside it.
+std::wstring ScratchConfig(const testsupport::ScratchFolder& folder) {
+    const std::wstring base = folder / L"base";
+    const std::wstring path = folder / L"launcher.ini";
     FILE* f = _wfopen(path.c_str(), L"wb");
     if (f) {
         const std::string text =
@@ -58,7 +58,8 @@ TEST(LaunchWorkflow, DownloadProgressFillsTenToSeventyTruncated) {
 }
 
 TEST(LaunchWorkflow, ACommandLineLongerThanThePlatformsIsRefusedBeforeAnythingHappens) {
-    LauncherConfig config(ScratchConfig());
+    const testsupport::ScratchFolder folder;
+    LauncherConfig config(ScratchConfig(folder));
     LaunchWorkflow workflow(config);
     RecordingObserver observer;
     const std::wstring tooLong(LaunchWorkflow::kMaxCommandLineChars + 1, L'a');
@@ -68,7 +69,8 @@ TEST(LaunchWorkflow, ACommandLineLongerThanThePlatformsIsRefusedBeforeAnythingHa
 }
 
 TEST(LaunchWorkflow, ARunStoppedBeforeItsFirstRequestStartsNothing) {
-    LauncherConfig config(ScratchConfig());
+    const testsupport::ScratchFolder folder;
+    LauncherConfig config(ScratchConfig(folder));
     LaunchWorkflow workflow(config);
     for (const wchar_t* commandLine : {L"-funid=unit", L"-s -funid=unit"}) {
         SCOPED_TRACE(commandLine);

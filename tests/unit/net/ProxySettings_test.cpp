@@ -4,72 +4,17 @@
 
 #include "NetRequest.h"
 #include "ProxySettings.h"
+#include "scratch_folder.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
-#include <set>
 #include <string>
 #include <vector>
 
 namespace {
 
-class TempFolder {
-public:
-    TempFolder() {
-        wchar_t szBase[MAX_PATH + 1] = {};
-        ::GetTempPathW(MAX_PATH, szBase);
-        m_wstrPath = std::wstring(szBase) + L"net_platform_" +
-                     std::to_wstring(::GetCurrentProcessId()) + L"_" + std::to_wstring(s_nNext++);
-        ::CreateDirectoryW(m_wstrPath.c_str(), nullptr);
-    }
-    ~TempFolder() { Remove(m_wstrPath); }
-    const std::wstring& Path() const { return m_wstrPath; }
-    std::wstring operator/(const std::wstring& wstrName) const {
-        return m_wstrPath + L"\\" + wstrName;
-    }
-
-    std::set<std::wstring> Names() const {
-        std::set<std::wstring> names;
-        WIN32_FIND_DATAW data;
-        HANDLE hFind = ::FindFirstFileW((m_wstrPath + L"\\*").c_str(), &data);
-        if (hFind == INVALID_HANDLE_VALUE)
-            return names;
-        do {
-            const std::wstring wstrName = data.cFileName;
-            if (wstrName != L"." && wstrName != L"..")
-                names.insert(wstrName);
-        } while (::FindNextFileW(hFind, &data));
-        ::FindClose(hFind);
-        return names;
-    }
-
-private:
-    static void Remove(const std::wstring& wstrPath) {
-        WIN32_FIND_DATAW data;
-        HANDLE hFind = ::FindFirstFileW((wstrPath + L"\\*").c_str(), &data);
-        if (hFind != INVALID_HANDLE_VALUE) {
-            do {
-                const std::wstring wstrName = data.cFileName;
-                if (wstrName == L"." || wstrName == L"..")
-                    continue;
-                const std::wstring wstrChild = wstrPath + L"\\" + wstrName;
-                ::SetFileAttributesW(wstrChild.c_str(), FILE_ATTRIBUTE_NORMAL);
-                if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
-                    Remove(wstrChild);
-                else
-                    ::DeleteFileW(wstrChild.c_str());
-            } while (::FindNextFileW(hFind, &data));
-            ::FindClose(hFind);
-        }
-        ::RemoveDirectoryW(wstrPath.c_str());
-    }
-
-    static int s_nNext;
-    std::wstring m_wstrPath;
-};
-
-int TempFolder::s_nNext = 0;
+using testsupport::ScratchFolder;
 
 void WriteText(const std::wstring& wstrPath, const std::string& strText) {
     std::ofstream out(wstrPath.c_str(), std::ios::binary);
@@ -105,7 +50,7 @@ TEST(NetSaveFile, TakesTheFirstFreeNameAndLeavesOthersAlone) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.wstrSaved);
-        TempFolder folder;
+        ScratchFolder folder;
         for (const std::wstring& wstrName : c.vecFiles)
             WriteText(folder / wstrName, "old " + std::string(wstrName.begin(), wstrName.end()));
         for (const std::wstring& wstrName : c.vecFolders)
@@ -124,7 +69,7 @@ TEST(NetSaveFile, TakesTheFirstFreeNameAndLeavesOthersAlone) {
 }
 
 TEST(NetSaveFile, WritesLargeBodiesBlockByBlock) {
-    TempFolder folder;
+    ScratchFolder folder;
     std::string strExpected;
     ResponseBody body;
     for (int i = 0; i < 700; ++i) {
@@ -139,7 +84,7 @@ TEST(NetSaveFile, WritesLargeBodiesBlockByBlock) {
 }
 
 TEST(NetSaveFile, FailuresLeaveNoFileBehind) {
-    TempFolder folder;
+    ScratchFolder folder;
     std::wstring wstrPath;
     DWORD dwError = 0;
     EXPECT_EQ(SaveToNewFile(folder / L"missing\\pkg.exe", MakeBody("x"), wstrPath, &dwError),

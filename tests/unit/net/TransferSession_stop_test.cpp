@@ -110,7 +110,7 @@ TEST_F(NetStop, DefaultLimitsOfTheOperationsTakeTheTestHook) {
     // Without the second hook the retries would wait about 7 s.
     ::SetEnvironmentVariableW(L"LAUNCHER_TEST_BACKOFF_UNIT_MS", L"1");
     EXPECT_EQ(DefaultTransferLimits().dwBackoffUnitMs, 1u);
-    nettest::TempFolder folder;
+    testsupport::ScratchFolder folder;
     std::wstring wstrPath = folder.Path();
     EXPECT_EQ(DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe"),
               Result::FromPlatformError(ERROR_WINHTTP_CANNOT_CONNECT));

@@ -1,6 +1,7 @@
 // Files and paths of the shared library: FileBase codes, FileExists and
 // CombinePath.
 #include "CvComn_Storage.h"
+#include "scratch_folder.h"
 
 #include <winioctl.h>
 
@@ -21,12 +22,7 @@ const char kContent[] = "0123456789"; // ten bytes on disk
 class StorageTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        wchar_t szTemp[MAX_PATH] = {};
-        ASSERT_NE(0u, ::GetTempPathW(MAX_PATH, szTemp));
-        m_wstrDir = std::wstring(szTemp) + L"cvstorage_" + std::to_wstring(::GetCurrentProcessId());
-        ASSERT_TRUE(::CreateDirectoryW(m_wstrDir.c_str(), nullptr) ||
-                    ::GetLastError() == ERROR_ALREADY_EXISTS);
-        m_wstrFile = m_wstrDir + L"\\data.txt";
+        m_wstrFile = m_folder / L"data.txt";
         CvCommon::Handle::UniqueHandle hFile(::CreateFileW(m_wstrFile.c_str(), GENERIC_WRITE, 0,
                                                            nullptr, CREATE_ALWAYS,
                                                            FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -34,17 +30,12 @@ protected:
         DWORD dwWritten = 0;
         ASSERT_TRUE(::WriteFile(hFile.get(), kContent, 10, &dwWritten, nullptr));
     }
-    void TearDown() override {
-        ::DeleteFileW(m_wstrFile.c_str());
-        ::DeleteFileW((m_wstrDir + L"\\big.bin").c_str());
-        ::RemoveDirectoryW(m_wstrDir.c_str());
-    }
     static bool OpenForRead(FileBase& file, DWORD* pdwError, DWORD dwShare = FILE_SHARE_READ) {
         return file.Open(SecurityAttributes(), GENERIC_READ, dwShare, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, pdwError);
     }
 
-    std::wstring m_wstrDir;
+    testsupport::ScratchFolder m_folder;
     std::wstring m_wstrFile;
 };
 
@@ -94,7 +85,7 @@ TEST_F(StorageTest, ReadReportsFullShortAndEndOfFile) {
 
 // Codes of the operations on a closed file and of the refused opens.
 TEST_F(StorageTest, StateAndArgumentCodes) {
-    FileBase closed(m_wstrFile), empty(L""), missing(m_wstrDir + L"\\missing.txt");
+    FileBase closed(m_wstrFile), empty(L""), missing(m_folder / L"missing.txt");
     FileBase open(m_wstrFile);
     ASSERT_TRUE(OpenForRead(open, nullptr));
     char buffer[4];
@@ -139,7 +130,7 @@ TEST_F(StorageTest, DestructorClosesTheFile) {
 
 // A size beyond 32 bits is refused instead of being cut to its low part.
 TEST_F(StorageTest, GetSizeRefusesSizesBeyond32Bits) {
-    const std::wstring wstrBig = m_wstrDir + L"\\big.bin";
+    const std::wstring wstrBig = m_folder / L"big.bin";
     {
         CvCommon::Handle::UniqueHandle hFile(
             ::CreateFileW(wstrBig.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
@@ -170,12 +161,12 @@ TEST_F(StorageTest, FileExistsMatchesPathsAndPatterns) {
     };
     const Case cases[] = {
         {m_wstrFile, true, 0},
-        {m_wstrDir, true, 0},
-        {m_wstrDir + L"\\*.txt", true, 0},
-        {m_wstrDir + L"\\d?ta.*", true, 0},
-        {m_wstrDir + L"\\*.none", false, ERROR_FILE_NOT_FOUND},
-        {m_wstrDir + L"\\missing.txt", false, ERROR_FILE_NOT_FOUND},
-        {m_wstrDir + L"\\missing\\data.txt", false, ERROR_PATH_NOT_FOUND},
+        {m_folder.Path(), true, 0},
+        {m_folder / L"*.txt", true, 0},
+        {m_folder / L"d?ta.*", true, 0},
+        {m_folder / L"*.none", false, ERROR_FILE_NOT_FOUND},
+        {m_folder / L"missing.txt", false, ERROR_FILE_NOT_FOUND},
+        {m_folder / L"missing\\data.txt", false, ERROR_PATH_NOT_FOUND},
         {L"", false, ERROR_BAD_ARGUMENTS},
     };
     for (const Case& c : cases) {
@@ -242,8 +233,6 @@ TEST(AccessControl, ProtectedFolderRecordHasOnlyItsOwnRules) {
 }
 
 TEST(AccessControl, MissingFolderIsNotTrusted) {
-    wchar_t szTemp[MAX_PATH] = {};
-    ::GetTempPathW(MAX_PATH, szTemp);
-    EXPECT_FALSE(CvCommon::AccessControl::IsTrustedFolder(
-        std::wstring(szTemp) + L"cvacl_none_" + std::to_wstring(::GetCurrentProcessId())));
+    const testsupport::ScratchFolder folder;
+    EXPECT_FALSE(CvCommon::AccessControl::IsTrustedFolder(folder / L"none"));
 }

@@ -2,6 +2,7 @@
 #include "Util_Shell.h"
 
 #include "CvComn_Handle.h"
+#include "scratch_folder.h"
 
 #include <shlwapi.h>
 
@@ -15,33 +16,7 @@ namespace {
 
 using CvCommon::Handle::UniqueHandle;
 
-// A fresh, empty directory under the temp folder, removed at the end. Process
-// ids are reused, so a name left behind by an earlier run is skipped.
-class TempDir {
-public:
-    TempDir() {
-        static int s_nCounter = 0;
-        wchar_t szTemp[MAX_PATH + 1] = {};
-        ::GetTempPathW(MAX_PATH + 1, szTemp);
-        do {
-            m_wstrPath = std::wstring(szTemp) + L"util_file_tests_" +
-                         std::to_wstring(::GetCurrentProcessId()) + L"_" +
-                         std::to_wstring(++s_nCounter);
-        } while (!::CreateDirectoryW(m_wstrPath.c_str(), nullptr) &&
-                 ::GetLastError() == ERROR_ALREADY_EXISTS);
-    }
-    ~TempDir() {
-        Util::DeleteDirectoryContents(m_wstrPath);
-        ::RemoveDirectoryW(m_wstrPath.c_str());
-    }
-    const std::wstring& Path() const { return m_wstrPath; }
-    std::wstring operator/(const std::wstring& wstrName) const {
-        return m_wstrPath + L"\\" + wstrName;
-    }
-
-private:
-    std::wstring m_wstrPath;
-};
+using testsupport::ScratchFolder;
 
 void WriteFile(const std::wstring& wstrPath, DWORD dwAttributes = FILE_ATTRIBUTE_NORMAL) {
     UniqueHandle hFile(::CreateFileW(wstrPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -110,7 +85,7 @@ TEST(UtilExpandEnvironment, ExpandsReferencesAndAlwaysEnds) {
 }
 
 TEST(UtilDeleteDirectoryContents, RemovesReadOnlyEntriesAndKeepsTop) {
-    TempDir dir;
+    ScratchFolder dir;
     WriteFile(dir / L"plain.txt");
     WriteFile(dir / L"readonly.txt", FILE_ATTRIBUTE_READONLY);
     WriteFile(dir / L"hidden.txt", FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
@@ -134,7 +109,7 @@ TEST(UtilDeleteDirectoryContents, ReportsWhatItCannotRemove) {
     EXPECT_FALSE(Util::DeleteDirectoryContents(L"", &dwError));
     EXPECT_EQ(dwError, 160u);
 
-    TempDir dir;
+    ScratchFolder dir;
     dwError = 0;
     EXPECT_FALSE(Util::DeleteDirectoryContents(dir / L"missing", &dwError));
     EXPECT_TRUE(dwError == ERROR_PATH_NOT_FOUND || dwError == ERROR_FILE_NOT_FOUND) << dwError;
@@ -161,7 +136,7 @@ TEST(UtilDeleteDirectoryContents, ReportsWhatItCannotRemove) {
 }
 
 TEST(UtilDeleteDirectoryContents, RemovesDirectoryLinksWithoutFollowingThem) {
-    TempDir dir;
+    ScratchFolder dir;
     ASSERT_TRUE(::CreateDirectoryW((dir / L"outside").c_str(), nullptr));
     WriteFile(dir / L"outside\\keep.txt");
     ASSERT_TRUE(::CreateDirectoryW((dir / L"inside").c_str(), nullptr));
@@ -182,7 +157,7 @@ TEST(UtilDeleteDirectoryContents, RemovesDirectoryLinksWithoutFollowingThem) {
 }
 
 TEST(UtilCreateDirectoryPath, CreatesEveryMissingLevel) {
-    TempDir dir;
+    ScratchFolder dir;
     DWORD dwError = 0xDEAD;
     EXPECT_TRUE(Util::CreateDirectoryPath(dir / L"a\\b\\c", &dwError));
     EXPECT_TRUE(IsDirectory(dir / L"a\\b\\c"));
@@ -207,7 +182,7 @@ TEST(UtilCreateDirectoryPath, CreatesEveryMissingLevel) {
 }
 
 TEST(UtilCreateDirectoryPath, FailsWhereNoDirectoryCanBe) {
-    TempDir dir;
+    ScratchFolder dir;
     WriteFile(dir / L"file");
     struct Case {
         std::wstring wstrPath;
