@@ -26,7 +26,11 @@ add_custom_command(OUTPUT ${TEST_ZIPS_DIR}/good.zip
 add_custom_target(test_zips DEPENDS ${TEST_ZIPS_DIR}/good.zip)
 launcher_add_unit_test(launcher_workflow_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/RedirectRequest_test.cpp
-            ${CMAKE_CURRENT_SOURCE_DIR}/unit/test_package.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/FileDigest_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/SidecarDigest_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/PackageSidecar_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/PackageFolders_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/ArchiveExtraction_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/LaunchWorkflow_test.cpp
     LIBS launcherCore)
 add_dependencies(launcher_workflow_tests test_zips)
