@@ -2,6 +2,8 @@
 # the operations and proxy discovery against loopback services.
 launcher_add_unit_test(net_parse_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/NetParse_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/ResponseBody_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/NetDebug_test.cpp
     LIBS net)
 
 # Retry and resume rules (pure functions).

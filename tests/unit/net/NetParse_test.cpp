@@ -1,6 +1,4 @@
-#include "NetDebug.h"
 #include "NetParse.h"
-#include "ResponseBody.h"
 
 #include <gtest/gtest.h>
 
@@ -232,45 +230,6 @@ TEST(NetScriptHost, TakesTheHostOfAnyScheme) {
     EXPECT_TRUE(NetParse::IsDirectAnswer("DiReCt"));
     EXPECT_FALSE(NetParse::IsDirectAnswer("DIREC"));
     EXPECT_FALSE(NetParse::IsDirectAnswer("PROXY direct:80"));
-}
-
-TEST(NetResponseBody, KeepsBytesInOrderWithoutMovingThem) {
-    std::string strExpected;
-    for (size_t i = 0; i < 3 * 1024 * 1024 + 123; ++i)
-        strExpected += static_cast<char>(i * 7 + i / 8192);
-
-    ResponseBody grown;
-    const char* pFirstBlock = nullptr;
-    for (size_t nDone = 0; nDone < strExpected.size(); nDone += 8192) {
-        const size_t nChunk = std::min<size_t>(8192, strExpected.size() - nDone);
-        ASSERT_TRUE(grown.Append(strExpected.data() + nDone, nChunk));
-        if (!pFirstBlock)
-            pFirstBlock = grown.Block(0).data();
-    }
-    EXPECT_EQ(grown.Block(0).data(), pFirstBlock) << "a filled block was moved";
-    EXPECT_EQ(grown.Size(), strExpected.size());
-    size_t nOverhead = 0;
-    for (size_t i = 0; i < grown.BlockCount(); ++i) {
-        EXPECT_LE(grown.Block(i).capacity(), ResponseBody::kLargestBlock + 64);
-        nOverhead += grown.Block(i).capacity() - grown.Block(i).size();
-    }
-    EXPECT_LE(nOverhead, ResponseBody::kLargestBlock);
-    std::string strCopy;
-    ASSERT_TRUE(grown.CopyTo(strCopy));
-    EXPECT_TRUE(strCopy == strExpected);
-}
-
-TEST(NetDebugText, CutsLongMessagesToTheBuffer) {
-    EXPECT_EQ(NetDebug::FormatBounded(8, L"%ls", L"abcdefghij"), L"abcdefg");
-    EXPECT_EQ(NetDebug::FormatBounded(8, L"%ls", L"abcdefg"), L"abcdefg");
-    EXPECT_EQ(NetDebug::FormatBounded(8, L"%d-%d", 12, 34), L"12-34");
-    EXPECT_EQ(NetDebug::FormatBounded(64, L"[%ls]", static_cast<const wchar_t*>(nullptr)),
-              L"[(null)]");
-    const std::wstring wstrLong(5000, L'x');
-    EXPECT_EQ(
-        NetDebug::FormatBounded(NetDebug::kMessageBuffer, L"m_wstrServer: %ls", wstrLong.c_str())
-            .size(),
-        NetDebug::kMessageBuffer - 1);
 }
 
 } // namespace
