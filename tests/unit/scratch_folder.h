@@ -113,8 +113,3 @@ private:
 };
 
 } // namespace testsupport
-
-namespace nettest {
-// The name the transfer tests know the scratch folder by.
-using TempFolder = testsupport::ScratchFolder;
-} // namespace nettest

@@ -18,7 +18,7 @@ namespace {
 
 using nettest::LoopbackServer;
 using nettest::Script;
-using nettest::TempFolder;
+using testsupport::ScratchFolder;
 
 const std::string kBody = [] {
     std::string strBody(200 * 1024, '\0');
@@ -82,7 +82,7 @@ protected:
         return DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe", limits);
     }
 
-    TempFolder m_folder;
+    ScratchFolder m_folder;
 };
 
 TEST_F(FileDownload, ACutConnectionResumesWhereItBrokeOff) {
@@ -106,7 +106,7 @@ TEST_F(FileDownload, ACutConnectionResumesWhereItBrokeOff) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
-        TempFolder folder;
+        ScratchFolder folder;
         LoopbackServer server(c.answers);
         std::wstring wstrPath = folder.Path();
         ASSERT_EQ(DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe", FastRetries()),
@@ -154,7 +154,7 @@ TEST_F(FileDownload, TransientFailuresAreRetriedAndFinalOnesAreNot) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
-        TempFolder folder;
+        ScratchFolder folder;
         LoopbackServer server(c.answers);
         std::wstring wstrPath = folder.Path();
         EXPECT_EQ(DownloadFile(server.Url(L"/pkg.exe"), wstrPath, nullptr, L"exe", FastRetries()),
@@ -177,7 +177,7 @@ TEST_F(FileDownload, ACutAfterProgressResumesAtOnceAndAFailureWithoutProgressWai
         {CutAnswer(), RangeAnswer(kCut, kCut)},
     };
     for (int i = 0; i < 2; ++i) {
-        TempFolder folder;
+        ScratchFolder folder;
         LoopbackServer server(answers[i]);
         std::wstring wstrPath = folder.Path();
         const DWORD dwStart = ::GetTickCount();

@@ -50,7 +50,7 @@ using nettest::Head;
 using nettest::LoopbackServer;
 using nettest::Script;
 
-using nettest::TempFolder;
+using testsupport::ScratchFolder;
 
 class NetSession : public ::testing::Test {
 protected:
@@ -79,7 +79,7 @@ TEST_F(NetSession, MemoryRunningOutEndsTheTransferAsAFailure) {
     }
 
     // A download never holds its body in memory: it goes on working.
-    TempFolder folder;
+    ScratchFolder folder;
     std::wstring wstrPath = folder.Path();
     g_bRefuseLargeAllocations = true;
     const ResultCode result = DownloadFile(server.Url(L"/big.exe"), wstrPath, nullptr, L"exe");
@@ -148,7 +148,7 @@ TEST_F(NetSession, AnnouncedLengthAllocatesOnlyWhatArrives) {
             EXPECT_EQ(session.Body().Size(), strBody.size());
             EXPECT_NE(session.BodyError(), 0u);
         }
-        TempFolder folder;
+        ScratchFolder folder;
         std::wstring wstrPath = folder.Path();
         g_nLargestAllocation = 0;
         TransferLimits limits;
@@ -239,7 +239,7 @@ TEST_F(NetSession, DownloadKeepsTheFolderUnlessAFileWasSaved) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.pszName);
         LoopbackServer server(c.script);
-        TempFolder folder;
+        ScratchFolder folder;
         CvCommon::Synchronize::CancelSignal stop;
         if (c.bStopFirst)
             stop.Set();
