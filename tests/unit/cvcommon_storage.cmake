@@ -1,6 +1,7 @@
 # The shared library's files, paths, dynamic libraries and system queries.
 launcher_add_unit_test(cvcommon_storage_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/CvCommon/CvComn_Storage_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/CvCommon/CvComn_AccessControl_test.cpp
     LIBS CvCommon)
 
 launcher_add_unit_test(cvcommon_library_tests

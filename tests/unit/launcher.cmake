@@ -26,6 +26,8 @@ add_custom_command(OUTPUT ${TEST_ZIPS_DIR}/good.zip
 add_custom_target(test_zips DEPENDS ${TEST_ZIPS_DIR}/good.zip)
 launcher_add_unit_test(launcher_workflow_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/RedirectRequest_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/AddressResolver_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/LaunchOptionsParse_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/FileDigest_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/SidecarDigest_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/launcher/PackageSidecar_test.cpp

@@ -17,6 +17,7 @@ endforeach()
 
 launcher_add_unit_test(telemetry_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/pool_core_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/DeliveryQueue_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/telemetry/EventDispatcher_test.cpp
             ${CMAKE_CURRENT_SOURCE_DIR}/unit/Common/include/HttpBase_test.cpp
     LIBS telemetry ws2_32)

@@ -1,4 +1,4 @@
-// The command line's options, the redirect request and the reading of its answer.
+// The redirect request and the reading of its answer.
 
 #include "AddressResolver.h"
 #include "LaunchOptions.h"
@@ -7,29 +7,6 @@
 #include <gtest/gtest.h>
 
 #include <string>
-
-TEST(ParseCommandLine, OptionsAreLowerCasedPairsAndSilentMarkersAreCounted) {
-    const struct {
-        const wchar_t* cmdLine;
-        OptionMap options;
-        int silent;
-    } cases[] = {
-        {L"-funid=ABC -VID=X1", {{L"-funid", L"abc"}, {L"-vid", L"x1"}}, 0},
-        {L"-s -S -sp=1", {{L"-sp", L"1"}}, 2},
-        // One piece, three pieces: ignored; an empty middle piece is dropped.
-        {L"-vid= -funid=a=b a==b", {{L"a", L"b"}}, 0},
-        // The later value wins; quoted blanks stay inside the value.
-        {L"-funid=1 \"-funid = two words \"", {{L"-funid", L"two words"}}, 0},
-        {L"", {}, 0},
-        {L"=x -s=", {}, 0},
-    };
-    for (const auto& c : cases) {
-        const ParsedCommandLine parsed = ParseCommandLine(c.cmdLine);
-        EXPECT_TRUE(parsed.bSplit) << c.cmdLine;
-        EXPECT_EQ(parsed.options, c.options) << c.cmdLine;
-        EXPECT_EQ(parsed.nSilentMarkers, c.silent) << c.cmdLine;
-    }
-}
 
 TEST(RedirectRequest, ValuesArePercentEncodedExceptUnreservedCharacters) {
     const struct {
@@ -89,19 +66,4 @@ TEST(RedirectRequest, LocationIsLowerCasedAndSupportSiteAnswersGiveNoAddress) {
     };
     for (const auto& c : cases)
         EXPECT_EQ(AddressFromLocation(c.location, support), c.address) << c.location;
-}
-
-TEST(LaunchParameters, LocaleIsLanguageAndCountryOrElseEnglishUnitedStates) {
-    const struct {
-        LANGID langId;
-        const wchar_t* locale;
-    } cases[] = {
-        {MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US), L"en-US"},
-        {MAKELANGID(LANG_JAPANESE, SUBLANG_JAPANESE_JAPAN), L"ja-JP"},
-        {MAKELANGID(LANG_GERMAN, SUBLANG_GERMAN_AUSTRIAN), L"de-AT"},
-        // A language the system does not know.
-        {MAKELANGID(0x3FF, 0x3F), L"en-US"},
-    };
-    for (const auto& c : cases)
-        EXPECT_EQ(LocaleNameOrDefault(c.langId), c.locale) << std::hex << c.langId;
 }
