@@ -5,7 +5,7 @@
 #include "TransferPolicy.h"
 
 RetrySchedule::RetrySchedule(const TransferLimits& limits)
-    : m_limits(limits), m_dwLastProgressTick(::GetTickCount()),
+    : m_limits(limits), m_dwLastProgressTick(::GetTickCount()), m_dwAttemptTick(::GetTickCount()),
       m_ulSeed(::GetTickCount() ^ (::GetCurrentProcessId() << 16)) {}
 
 bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstrRetryAfter,
@@ -33,12 +33,19 @@ bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstr
 
     // An attempt that got further than any before was cut in the middle of a
     // working transfer: the next one resumes at once, as nothing suggests the
-    // server needs a rest. Without progress the backoff applies.
+    // server needs a rest. A server that cuts every attempt soon after it
+    // began gets a few such resumes in a row, then the backoff again, so that
+    // a little progress each time cannot make the retries a busy loop.
+    // Without progress the backoff applies.
+    const bool bLongAttempt = ::GetTickCount() - m_dwAttemptTick >= kLongAttemptMs;
+    if (!bProgress || bLongAttempt)
+        m_nQuickResumes = 0;
+    const bool bResumeNow = bProgress && (bLongAttempt || m_nQuickResumes++ < kMaxQuickResumes);
     unsigned long ulWaitMs = 0;
     unsigned long ulServerMs = 0;
     if (!wstrRetryAfter.empty() && TransferPolicy::ParseRetryAfter(wstrRetryAfter, ulServerMs))
         ulWaitMs = ulServerMs;
-    else if (!bProgress)
+    else if (!bResumeNow)
         ulWaitMs = TransferPolicy::BackoffMs(m_nRetries, m_ulSeed);
     m_ulSeed = m_ulSeed * 1103515245UL + 12345UL;
     const DWORD dwWaitMs = static_cast<DWORD>(static_cast<unsigned long long>(ulWaitMs) *
@@ -53,6 +60,7 @@ bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstr
         m_bCancelled = true;
         return false;
     }
+    m_dwAttemptTick = ::GetTickCount();
     return true;
 }
 

@@ -17,7 +17,8 @@ public:
     // the exchange completed) and HTTP status dwStatus (0 when no response
     // came). bProgress: the attempt added bytes to what is kept, which gives
     // the request its full count of retries again and lets the next attempt
-    // start without a backoff wait (a server's Retry-After still holds). True
+    // start without a backoff wait (a server's Retry-After still holds; an
+    // attempt cut soon after it began may do so only a few times in a row). True
     // when the next attempt should start now; false when the failure is
     // final, the retries or the download's budget are used up, or the stop
     // request came (then Cancelled() tells).
@@ -35,10 +36,17 @@ public:
 
 private:
     const TransferLimits& m_limits;
+    // An attempt that lasted this long was a working transfer; a cut one that
+    // did not may resume at once only this many times in a row.
+    static constexpr DWORD kLongAttemptMs = 1000;
+    static constexpr int kMaxQuickResumes = 3;
+
     // Retries since the last attempt that made progress.
     int m_nRetries = 0;
+    int m_nQuickResumes = 0;
     int m_nTotalRetries = 0;
     DWORD m_dwLastProgressTick;
+    DWORD m_dwAttemptTick; // when the current attempt began
     unsigned long m_ulSeed;
     bool m_bCancelled = false;
 };

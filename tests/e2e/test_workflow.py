@@ -209,14 +209,14 @@ class WorkflowTest(unittest.TestCase):
         replacement = os.path.join(self.dir, "replacement.exe")
         with open(replacement, "wb") as f:
             f.write(b"MZ not the checked setup")
-        url = self.publish("setup.exe", self.setup_bytes)
-        self.redirect_to(url)
+        url = self.services.publish("setup.exe", self.setup_bytes)
+        self.services.redirect_to(url)
         result = self.run_launcher(self.launcher(), extra_env={
             "LAUNCHER_TEST_REPLACE_LAUNCH_FILE": self.bed.to_windows_path(replacement)})
         for way in ("written over", "moved over", "deleted"):
             self.assertIn(f"test: launch file {way}: no", result.debug)
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
-        self.assertIsNotNone(self.setup_record(self.package_dir))
+        self.assertIsNotNone(setup_record(self.package_dir))
         with open(os.path.join(self.package_dir, "setup.exe"), "rb") as f:
             self.assertEqual(md5(f.read()), md5(self.setup_bytes))
 

@@ -55,6 +55,7 @@ set_property(TEST net.e2e APPEND PROPERTY ENVIRONMENT "NET_TEST_HOOKS_BUILT=${NE
 # Downloads over connections that break: resume, retries, what stays on disk.
 launcher_add_unit_test(net_download_tests
     SOURCES ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/FileDownload_test.cpp
+            ${CMAKE_CURRENT_SOURCE_DIR}/unit/net/RetrySchedule_test.cpp
     LIBS net)
 
 # Proxy lists and failover (text rules and the run's walk over candidates),
