@@ -38,9 +38,13 @@ bool RetrySchedule::Next(DWORD dwError, DWORD dwStatus, const std::wstring& wstr
     // a little progress each time cannot make the retries a busy loop.
     // Without progress the backoff applies.
     const bool bLongAttempt = ::GetTickCount() - m_dwAttemptTick >= kLongAttemptMs;
-    if (!bProgress || bLongAttempt)
+    bool bResumeNow = false;
+    if (!bProgress || bLongAttempt) {
         m_nQuickResumes = 0;
-    const bool bResumeNow = bProgress && (bLongAttempt || m_nQuickResumes++ < kMaxQuickResumes);
+        bResumeNow = bProgress;
+    } else {
+        bResumeNow = ++m_nQuickResumes <= kMaxQuickResumes;
+    }
     unsigned long ulWaitMs = 0;
     unsigned long ulServerMs = 0;
     if (!wstrRetryAfter.empty() && TransferPolicy::ParseRetryAfter(wstrRetryAfter, ulServerMs))

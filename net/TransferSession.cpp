@@ -108,8 +108,10 @@ struct TransferSession::Request {
     // Progress reports running right now (at most one: one operation is
     // pending at a time).
     int nReceiverCalls = 0;
-    // Kept until the request handle's closing notification, which it sees.
-    std::shared_ptr<const NotificationTrace> trace;
+    // Set before the request goes out and never changed after: the
+    // notifications read it without the lock. Lives with the request, so it
+    // sees the handle's closing notification too.
+    NotificationTrace trace;
     bool bDone = false;
     bool bBodyEnded = false;
     DWORD dwTransferError = 0;
@@ -181,15 +183,10 @@ struct TransferSession::Request {
 
     // Hands a notification to the trace, when there is one.
     void Trace(DWORD dwStatus, DWORD dwInfoLength) noexcept {
-        std::shared_ptr<const NotificationTrace> receiver;
-        {
-            SingleLock guard(&lock);
-            receiver = trace;
-        }
-        if (!receiver || !*receiver)
+        if (!trace)
             return;
         try {
-            (*receiver)(dwStatus, dwInfoLength);
+            trace(dwStatus, dwInfoLength);
         } catch (...) {
         }
     }
@@ -577,11 +574,7 @@ void TransferSession::SetProgressCallback(const ProgressCallback& progress) {
 }
 
 void TransferSession::SetNotificationTrace(const NotificationTrace& trace) {
-    std::shared_ptr<const NotificationTrace> receiver;
-    if (trace)
-        receiver = std::make_shared<const NotificationTrace>(trace);
-    SingleLock guard(&m_pRequest->lock);
-    m_pRequest->trace.swap(receiver);
+    m_pRequest->trace = trace;
 }
 
 DWORD TransferSession::Post(const std::string& strBody) {

@@ -28,7 +28,7 @@ typedef std::function<void(DWORD)> ProgressCallback;
 // session acts on it: its status and the length WinHTTP passed with it (for a
 // READ_COMPLETE, the bytes read). HANDLE_CLOSING comes last, possibly after
 // the session is gone. Called on WinHTTP's threads with no lock of the
-// session held; whatever it throws is dropped.
+// session held; whatever it throws is dropped. Set it before Get or Post.
 typedef std::function<void(DWORD dwStatus, DWORD dwInfoLength)> NotificationTrace;
 
 // What a response says about the resource's version, for resuming it.
@@ -61,7 +61,7 @@ public:
     // connection. 0, kUnusableUrl, or the platform error of the failed call.
     DWORD Open(const std::wstring& wstrUrl);
 
-    // Both must precede Get or Post.
+    // These must precede Get or Post.
     void SetHeaders(const std::wstring& wstrHeaders);
     void SetProgressCallback(const ProgressCallback& progress);
     void SetNotificationTrace(const NotificationTrace& trace);

@@ -7,6 +7,7 @@
 #include "PackageRegistry.h"
 
 #include "CvComn_AccessControl.h"
+#include "CvComn_Handle.h"
 
 #include "launcher/package_files.h"
 
@@ -46,14 +47,13 @@ protected:
     bool AnyLeftover(const LaunchWorkflow& workflow) {
         WIN32_FIND_DATAW found;
         const std::wstring pattern = workflow.BuildDir() + L".*";
-        HANDLE h = ::FindFirstFileW(pattern.c_str(), &found);
-        if (h == INVALID_HANDLE_VALUE)
+        CvCommon::Handle::UniqueFindHandle hFind(::FindFirstFileW(pattern.c_str(), &found));
+        if (!hFind)
             return false;
         bool bLeftover = false;
         do
             bLeftover = bLeftover || std::wstring(found.cFileName) != L"Build";
-        while (::FindNextFileW(h, &found));
-        ::FindClose(h);
+        while (::FindNextFileW(hFind.get(), &found));
         return bLeftover;
     }
 
@@ -168,8 +168,7 @@ TEST_F(PackageFolders, AFolderOthersMayChangeIsMadeAnewAndATrustedOneKept) {
 
     // Nothing moved aside is left next to them.
     WIN32_FIND_DATAW found = {};
-    HANDLE h = ::FindFirstFileW((m_scratch / L"*.untrusted-*").c_str(), &found);
-    EXPECT_EQ(h, INVALID_HANDLE_VALUE);
-    if (h != INVALID_HANDLE_VALUE)
-        ::FindClose(h);
+    CvCommon::Handle::UniqueFindHandle hFind(
+        ::FindFirstFileW((m_scratch / L"*.untrusted-*").c_str(), &found));
+    EXPECT_FALSE(hFind);
 }
