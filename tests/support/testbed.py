@@ -187,6 +187,24 @@ class TestBed:
                 f.close()
         return Result(proc.returncode, *outputs)
 
+    def run_forwarding(self, argv):
+        """Runs a program for CTest and passes its output and exit code on.
+
+        The output goes through files, as in start(): the Wine session's
+        server and desktop, which the first program of a session starts,
+        would otherwise hold CTest's pipes until the session ends."""
+        files = [tempfile.TemporaryFile() for _ in range(2)]
+        proc = subprocess.Popen(["wine", *argv], env=self.env(), stdin=subprocess.DEVNULL,
+                                stdout=files[0], stderr=files[1])
+        # CTest ends a test that ran out of time with SIGTERM: end the program too.
+        signal.signal(signal.SIGTERM, lambda *_: proc.kill())
+        code = proc.wait()
+        for f, out in zip(files, (sys.stdout.buffer, sys.stderr.buffer)):
+            f.seek(0)
+            shutil.copyfileobj(f, out)
+            out.flush()
+        return code if code >= 0 else 128 - code
+
     def to_windows_path(self, path):
         return "Z:" + os.path.abspath(path).replace("/", "\\")
 
@@ -323,9 +341,7 @@ def main():
         TestBed(args.dir, args.arch).make_prefix()
     elif args.cmd == "run":
         argv = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
-        bed = TestBed(args.dir, args.arch)
-        env = bed.env()
-        os.execvpe("wine", ["wine", *argv], env)
+        return TestBed(args.dir, args.arch).run_forwarding(argv)
     elif args.cmd == "xvfb-start":
         TestBed(args.dir).xvfb_start()
     elif args.cmd == "xvfb-stop":
