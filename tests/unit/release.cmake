@@ -1,14 +1,7 @@
-# Two builds of one source tree give the same exe, byte for byte. They are
-# release builds, 32-bit whatever this build is, with their own libraries.
-set(RELEASE_DEPS_PREFIX "${LAUNCHER_DEPS_PREFIX}")
-set(RELEASE_JSONCPP_PREFIX "${LAUNCHER_JSONCPP_PREFIX}")
-if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(RELEASE_DEPS_PREFIX "${PROJECT_SOURCE_DIR}/.cache/deps/i686-w64-mingw32")
-    set(RELEASE_JSONCPP_PREFIX "${PROJECT_SOURCE_DIR}/.cache/deps/jsoncpp-nostreams/i686-w64-mingw32")
-endif()
-add_test(NAME release.reproducible
-    COMMAND ${CMAKE_COMMAND} -DSOURCE_DIR=${PROJECT_SOURCE_DIR}
-            -DWORK_DIR=${CMAKE_BINARY_DIR}/reproducible
-            "-DCONFIGURE_ARGS=-DLAUNCHER_DEPS_PREFIX=${RELEASE_DEPS_PREFIX}$<SEMICOLON>-DLAUNCHER_JSONCPP_PREFIX=${RELEASE_JSONCPP_PREFIX}"
-            -P ${CMAKE_CURRENT_SOURCE_DIR}/support/reproducible.cmake)
-set_tests_properties(release.reproducible PROPERTIES TIMEOUT 600 RUN_SERIAL ON)
+# tools/release as a user runs it: two releases of this tree (32-bit, whatever
+# the test build is), compared byte for byte, signed, verified and read back.
+add_test(NAME release.tool
+    COMMAND ${Python3_EXECUTABLE} -m unittest -v e2e/test_release.py
+    WORKING_DIRECTORY ${CMAKE_CURRENT_SOURCE_DIR})
+set_tests_properties(release.tool PROPERTIES TIMEOUT 1500 RUN_SERIAL ON
+    ENVIRONMENT "LAUNCHER_SOURCE_DIR=${PROJECT_SOURCE_DIR};LAUNCHER_RELEASE_WORK=${CMAKE_BINARY_DIR}/release-test;PYTHONPATH=${CMAKE_CURRENT_SOURCE_DIR}/support")
