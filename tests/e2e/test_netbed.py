@@ -181,7 +181,7 @@ class TransferTest(BedCase):
         # for the whole class runs in the client's namespace; any server still
         # running for the prefix is waited for first. tearDownClass stops it
         # in order before the bed goes, so the prefix's registry is kept.
-        subprocess.run(["wineserver", "-w"], env=cls.bed.env(), timeout=60)
+        cls.bed.wait_idle(timeout=60)
         subprocess.run(cls.net.client_command(["wineserver", "-p"]), env=cls.bed.env(),
                        check=True, timeout=60)
         cls.ca.trust_in(cls.bed, IMPORT_CA)

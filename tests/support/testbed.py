@@ -128,6 +128,33 @@ class TestBed:
         subprocess.run(["wineserver", "-w"], env=self.env(), check=True)
         print(f"prefix {self.prefix} ready in {time.monotonic() - started:.1f} s")
 
+    def programs(self):
+        """The command lines of the Windows programs running in this prefix."""
+        found = []
+        for pid in filter(str.isdigit, os.listdir("/proc")):
+            try:
+                with open(f"/proc/{pid}/environ", "rb") as f:
+                    environ = f.read().split(b"\0")
+                with open(f"/proc/{pid}/cmdline", "rb") as f:
+                    cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
+            except OSError:
+                continue
+            if f"WINEPREFIX={self.prefix}".encode() in environ and "wineserver" not in cmdline:
+                found.append(cmdline)
+        return found
+
+    def wait_idle(self, timeout=60):
+        """Waits for the prefix's server to end; programs still running after
+        timeout seconds (left by an earlier test) are named on stderr and
+        ended with the server."""
+        try:
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+        except subprocess.TimeoutExpired:
+            print(f"testbed: still running in {self.prefix} after {timeout} s, ended: "
+                  f"{self.programs()}", file=sys.stderr)
+            subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+
     def reg(self, *args, check=True):
         return subprocess.run(["wine", "reg", *args], env=self.env(), check=check,
                               capture_output=True, text=True)
