@@ -30,5 +30,7 @@ target_link_options(standin_probe PRIVATE -municode)
 launcher_add_py_test(launcher.dll_search e2e/test_dll_search.py
     FIXTURES "Prefix32;Display"
     DEPENDS_ON LumenscanLauncher standin_probe ${STANDIN_TARGETS})
-# Its windowed run shows the progress window, which may take the foreground.
-set_tests_properties(launcher.dll_search PROPERTIES RESOURCE_LOCK display)
+# Its windowed run shows the progress window, which may take the foreground,
+# and its launchers ask the build's fixed service ports, where no other test's
+# stand-ins may be listening meanwhile.
+set_tests_properties(launcher.dll_search PROPERTIES RESOURCE_LOCK "display;loopback_ports")
