@@ -69,15 +69,19 @@ def copy_launcher(folder, config=None, companions=()):
 def setup_record(folder, name="setup.exe", wait=True):
     """The lines of a started setup's record in folder, or None. The launcher
     does not wait for the setup, so the record may come a little after the
-    launcher has ended: wait up to 30 s for it."""
+    launcher has ended, and the setup makes the file before it writes its
+    line: wait up to 30 s for a whole line."""
     path = os.path.join(folder, name + RECORD)
     deadline = time.monotonic() + (30 if wait else 0)
-    while not os.path.exists(path) and time.monotonic() < deadline:
+    while True:
+        try:
+            with open(path, encoding="utf-8") as f:
+                text = f.read()
+        except FileNotFoundError:
+            text = None
+        if (text and text.endswith("\n")) or time.monotonic() >= deadline:
+            return None if text is None else text.splitlines()
         time.sleep(0.1)
-    if not os.path.exists(path):
-        return None
-    with open(path, encoding="utf-8") as f:
-        return f.read().splitlines()
 
 
 def local_path(bed):
