@@ -44,13 +44,13 @@ def _first_entry(data, base, directory, wanted=None):
     for i in range(named + ids):
         name, target = struct.unpack_from("<II", data, directory + 16 + 8 * i)
         if wanted is None or name == wanted:
-            return base + (target & 0x7FFFFFFF), bool(target & 0x80000000)
+            return base + (target & 0x7FFFFFFF)
     raise ValueError(f"no resource entry {wanted}")
 
 
 def _blocks(data, start, end):
-    """(key, value bytes, value is text, children start, block end) of each
-    block from start to end."""
+    """(key, value bytes, children start, block end) of each block from start
+    to end."""
     pos = start
     while pos + 6 <= end:
         length, value_length, is_text = struct.unpack_from("<HHH", data, pos)
@@ -63,7 +63,7 @@ def _blocks(data, start, end):
         value_start = (key_end + 2 + 3) & ~3
         value_size = value_length * 2 if is_text else value_length
         children = (value_start + value_size + 3) & ~3
-        yield key, data[value_start:value_start + value_size], is_text, children, pos + length
+        yield key, data[value_start:value_start + value_size], children, pos + length
         pos = (pos + length + 3) & ~3
 
 
@@ -72,12 +72,12 @@ def read_version(path):
         data = f.read()
     resource_rva, sections = _sections(data)
     root = _offset(sections, resource_rva)
-    level, _ = _first_entry(data, root, root, RT_VERSION)
-    level, _ = _first_entry(data, root, level)
-    entry, _ = _first_entry(data, root, level)
+    level = _first_entry(data, root, root, RT_VERSION)
+    level = _first_entry(data, root, level)
+    entry = _first_entry(data, root, level)
     rva, size = struct.unpack_from("<II", data, entry)
     start = _offset(sections, rva)
-    (key, fixed, _, children, end), = list(_blocks(data, start, start + size))[:1]
+    key, fixed, children, end = next(_blocks(data, start, start + size))
     if key != "VS_VERSION_INFO" or struct.unpack_from("<I", fixed)[0] != FIXED_SIGNATURE:
         raise ValueError("no VS_VERSION_INFO block")
 
@@ -86,10 +86,10 @@ def read_version(path):
 
     file_ms, file_ls, product_ms, product_ls = struct.unpack_from("<8xIIII", fixed)
     strings = {}
-    for key, _, _, sub, sub_end in _blocks(data, children, end):
+    for key, _, sub, sub_end in _blocks(data, children, end):
         if key != "StringFileInfo":
             continue
-        for _, _, _, table, table_end in _blocks(data, sub, sub_end):
-            for name, value, _, _, _ in _blocks(data, table, table_end):
+        for _, _, table, table_end in _blocks(data, sub, sub_end):
+            for name, value, _, _ in _blocks(data, table, table_end):
                 strings[name] = value.decode("utf-16-le").rstrip("\0")
     return VersionInfo(version(file_ms, file_ls), version(product_ms, product_ls), strings)
