@@ -212,14 +212,28 @@ class FaultMatrixTest(unittest.TestCase):
         return state
 
     def records(self, scene):
-        """Lines of every setup start record below the scene's folder."""
+        """Whole lines of every setup start record below the scene's folder (a
+        stand-in makes its record before it writes its line)."""
         found = {}
         for root, _, files in os.walk(scene.dir):
             for name in files:
                 if name.endswith(RECORD):
                     with open(os.path.join(root, name), encoding="utf-8", errors="replace") as f:
-                        found[os.path.join(root, name)] = f.read().splitlines()
+                        text = f.read()
+                    found[os.path.join(root, name)] = text[:text.rfind("\n") + 1].splitlines()
         return found
+
+    def new_starts(self, run, wait):
+        """The records' lines this run added; with wait, up to 30 s for the
+        first (the launcher does not wait for the setup it started)."""
+        deadline = time.monotonic() + (30 if wait else 0)
+        while True:
+            before, after = run.before["records"], self.records(run.scene)
+            fresh = {p: lines[len(before.get(p, [])):] for p, lines in after.items()}
+            fresh = {p: lines for p, lines in fresh.items() if lines}
+            if fresh or time.monotonic() >= deadline:
+                return fresh
+            time.sleep(0.1)
 
     def hits(self):
         return self.collector.requests() if self.collector else []
@@ -271,12 +285,8 @@ class FaultMatrixTest(unittest.TestCase):
         # A bounded exit.
         self.assertLessEqual(run.seconds, bound, what + f"ran {run.seconds:.1f} s")
         # No unverified start.
-        before, after = run.before["records"], self.records(scene)
         new_starts = []
-        for path, lines in after.items():
-            fresh = lines[len(before.get(path, [])):]
-            if not fresh:
-                continue
+        for path, fresh in self.new_starts(run, wait=started is True).items():
             exe = path[:-len(RECORD)]
             self.assertTrue(inside(exe, scene.package), what + f"started outside the package folder: {exe}")
             with open(exe, "rb") as f:
