@@ -130,11 +130,10 @@ class TestBed:
 
     def keep_server(self, command=None):
         """Starts the prefix's server for good (shutdown() ends it). A server
-        that Wine starts on demand ends with its last program (Debian runs it
-        with -p0), and a program started in that moment can meet it leaving
-        and end with 1 before it runs; a suite that starts programs one after
-        another, with its own checks in between, meets that moment now and
-        then."""
+        that Wine starts on demand ends 3 s after its last program, and a
+        program started in that moment can meet it leaving and end with 1
+        before it runs; a suite that starts programs one after another, with
+        its own checks in between, meets that moment now and then."""
         wrap = command or (lambda argv: argv)
         # Wine's own programs (services, desktop), which then run for good,
         # are started here: with no output of a test's program to hold open.
