@@ -134,13 +134,9 @@ class TestBed:
         program started in that moment can meet it leaving and end with 1
         before it runs; a suite that starts programs one after another, with
         its own checks in between, meets that moment now and then."""
-        wrap = command or (lambda argv: argv)
-        # Wine's own programs (services, desktop), which then run for good,
-        # are started here: with no output of a test's program to hold open.
-        for argv in (["wineserver", "-p"], ["wineboot"]):
-            subprocess.run(wrap(argv), env=self.env(), check=True, timeout=120,
-                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                           stderr=subprocess.DEVNULL)
+        subprocess.run((command or (lambda argv: argv))(["wineserver", "-p"]), env=self.env(),
+                       check=True, timeout=60, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def programs(self):
         """The command lines of the Windows programs running in this prefix,
