@@ -83,8 +83,6 @@ class NetTest(unittest.TestCase):
         cls.work = tempfile.mkdtemp(prefix="net-e2e-", dir=os.environ["TESTBED_DIR"])
         cls.bed = TestBed(os.path.join(cls.work, "bed"))
         cls.bed.make_prefix()
-        cls.bed.keep_server()
-        cls.addClassCleanup(cls.bed.shutdown)  # also when the set-up fails
         cls.ca = TestCA(os.path.join(cls.work, "ca"))
         cls.ca.trust_in(cls.bed, IMPORT_CA)
         cls.store = PackageStore()

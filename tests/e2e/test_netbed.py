@@ -178,19 +178,17 @@ class TransferTest(BedCase):
         # run serially, so stopping its wineserver at the end is safe.
         cls.bed = TestBed(os.environ["TESTBED_DIR"])
         # Wine's server makes the programs' sockets, so the persistent server
-        # for the whole class runs in the client's namespace; the prefix's
-        # programs are waited for and its server ended first. tearDownClass
-        # stops it in order before the bed goes, so the prefix's registry is
-        # kept.
+        # for the whole class runs in the client's namespace; any server still
+        # running for the prefix is waited for first. tearDownClass stops it
+        # in order before the bed goes, so the prefix's registry is kept.
         cls.bed.wait_idle(timeout=60)
-        cls.bed.keep_server(cls.net.client_command)
+        subprocess.run(cls.net.client_command(["wineserver", "-p"]), env=cls.bed.env(),
+                       check=True, timeout=60)
         cls.ca.trust_in(cls.bed, IMPORT_CA)
 
     @classmethod
     def tearDownClass(cls):
-        # The later tests get the prefix's server back, outside the namespace.
-        cls.bed.wait_idle(timeout=60)
-        cls.bed.keep_server()
+        cls.bed.shutdown()
         super().tearDownClass()
 
     def drive(self, *args, timeout=150):

@@ -128,19 +128,8 @@ class TestBed:
         subprocess.run(["wineserver", "-w"], env=self.env(), check=True)
         print(f"prefix {self.prefix} ready in {time.monotonic() - started:.1f} s")
 
-    def keep_server(self, command=None):
-        """Starts the prefix's server for good (shutdown() ends it). A server
-        that Wine starts on demand ends 3 s after its last program, and a
-        program started in that moment can meet it leaving and end with 1
-        before it runs; a suite that starts programs one after another, with
-        its own checks in between, meets that moment now and then."""
-        subprocess.run((command or (lambda argv: argv))(["wineserver", "-p"]), env=self.env(),
-                       check=True, timeout=60, stdin=subprocess.DEVNULL,
-                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-
     def programs(self):
-        """The command lines of the Windows programs running in this prefix,
-        Wine's own (services, desktop and the like) left out."""
+        """The command lines of the Windows programs running in this prefix."""
         found = []
         for pid in filter(str.isdigit, os.listdir("/proc")):
             try:
@@ -150,24 +139,21 @@ class TestBed:
                     cmdline = f.read().replace(b"\0", b" ").decode("utf-8", "replace").strip()
             except OSError:
                 continue
-            if (f"WINEPREFIX={self.prefix}".encode() in environ and "wineserver" not in cmdline
-                    and "c:\\windows\\" not in cmdline.lower()):
+            if f"WINEPREFIX={self.prefix}".encode() in environ and "wineserver" not in cmdline:
                 found.append(cmdline)
         return found
 
     def wait_idle(self, timeout=60):
-        """Waits for the prefix's programs to end, then ends its server;
-        programs still running after timeout seconds (left by an earlier
-        test) are named on stderr and ended with the server."""
-        deadline = time.monotonic() + timeout
-        while self.programs() and time.monotonic() < deadline:
-            time.sleep(0.2)
-        left = self.programs()
-        if left:
-            print(f"testbed: still running in {self.prefix} after {timeout} s, ended: {left}",
-                  file=sys.stderr)
-        subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
-        subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+        """Waits for the prefix's server to end; programs still running after
+        timeout seconds (left by an earlier test) are named on stderr and
+        ended with the server."""
+        try:
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
+        except subprocess.TimeoutExpired:
+            print(f"testbed: still running in {self.prefix} after {timeout} s, ended: "
+                  f"{self.programs()}", file=sys.stderr)
+            subprocess.run(["wineserver", "-k"], env=self.env(), stderr=subprocess.DEVNULL)
+            subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
 
     def reg(self, *args, check=True):
         return subprocess.run(["wine", "reg", *args], env=self.env(), check=check,
@@ -379,9 +365,7 @@ def main():
     args = parser.parse_args()
 
     if args.cmd == "make-prefix":
-        bed = TestBed(args.dir, args.arch)
-        bed.make_prefix()
-        bed.keep_server()
+        TestBed(args.dir, args.arch).make_prefix()
     elif args.cmd == "run":
         argv = args.argv[1:] if args.argv[:1] == ["--"] else args.argv
         return TestBed(args.dir, args.arch).run_forwarding(argv)
