@@ -347,7 +347,9 @@ class Result:
                 self.debug.append(_unescape(m.group(1)))
 
     def __repr__(self):
-        return f"Result(code={self.code}, debug={self.debug!r})"
+        # With no debugger line at all, what Wine itself said.
+        tail = "" if self.debug else f", stderr={self.stderr[-1000:]!r}"
+        return f"Result(code={self.code}, debug={self.debug!r}{tail})"
 
 
 def main():
