@@ -29,7 +29,7 @@ import deployment
 import launcher_run
 from fault_server import Answer, FaultServer, by_query, refused_certificate
 from launcher_run import (IMPORT_CA, LAUNCHER, RECORD, REGISTRY_KEY, Launch, copy_launcher,
-                          launcher_config, md5)
+                          launcher_config, md5, record_lines)
 from testbed import TestBed
 from testca import TestCA
 
@@ -218,9 +218,7 @@ class FaultMatrixTest(unittest.TestCase):
         for root, _, files in os.walk(scene.dir):
             for name in files:
                 if name.endswith(RECORD):
-                    with open(os.path.join(root, name), encoding="utf-8", errors="replace") as f:
-                        text = f.read()
-                    found[os.path.join(root, name)] = text[:text.rfind("\n") + 1].splitlines()
+                    found[os.path.join(root, name)] = record_lines(os.path.join(root, name)) or []
         return found
 
     def new_starts(self, run, wait):
@@ -280,9 +278,7 @@ class FaultMatrixTest(unittest.TestCase):
             # Gone again at once, so that the next case is judged on its own.
             shutil.rmtree(path, ignore_errors=True) if os.path.isdir(path) else os.remove(path)
         # No crash.
-        # A run that left no debugger line at all: what Wine said instead.
-        self.assertEqual(result.code, 0, what + f"exit code {result.code}: " +
-                         (repr(result.debug[-8:]) if result.debug else result.stderr[-2000:]))
+        self.assertEqual(result.code, 0, what + f"exit code {result.code}: {result.said(8)}")
         self.assertNotIn(CRASH_LINE, result.debug, what + "the crash handler ran")
         # A bounded exit.
         self.assertLessEqual(run.seconds, bound, what + f"ran {run.seconds:.1f} s")

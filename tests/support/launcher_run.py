@@ -74,14 +74,21 @@ def setup_record(folder, name="setup.exe", wait=True):
     path = os.path.join(folder, name + RECORD)
     deadline = time.monotonic() + (30 if wait else 0)
     while True:
-        try:
-            with open(path, encoding="utf-8") as f:
-                text = f.read()
-        except FileNotFoundError:
-            text = None
-        if (text and text.endswith("\n")) or time.monotonic() >= deadline:
-            return None if text is None else text.splitlines()
+        lines = record_lines(path)
+        if lines or time.monotonic() >= deadline:
+            return lines
         time.sleep(0.1)
+
+
+def record_lines(path):
+    """The whole lines of a setup's record (a line still being written left
+    out), or None when there is no record."""
+    try:
+        with open(path, encoding="utf-8", errors="replace") as f:
+            text = f.read()
+    except FileNotFoundError:
+        return None
+    return text[:text.rfind("\n") + 1].splitlines()
 
 
 def local_path(bed):

@@ -346,10 +346,15 @@ class Result:
                     self.shortened.append(len(self.debug))
                 self.debug.append(_unescape(m.group(1)))
 
+    def said(self, lines=None):
+        """The last debugger lines (all with no count), or with none at all
+        what Wine itself said on stderr."""
+        if self.debug:
+            return repr(self.debug[-lines:] if lines else self.debug)
+        return f"no debugger line, stderr={self.stderr[-1000:]!r}"
+
     def __repr__(self):
-        # With no debugger line at all, what Wine itself said.
-        tail = "" if self.debug else f", stderr={self.stderr[-1000:]!r}"
-        return f"Result(code={self.code}, debug={self.debug!r}{tail})"
+        return f"Result(code={self.code}, {self.said()})"
 
 
 def main():
