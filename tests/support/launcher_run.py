@@ -99,7 +99,13 @@ def local_path(bed):
     handle, exported = tempfile.mkstemp(suffix=".reg", dir=folder)
     os.close(handle)
     try:
-        done = bed.reg("export", REGISTRY_KEY, bed.to_windows_path(exported), "/y", check=False)
+        # A missing key fails every time; Wine's own client failure (a
+        # program meeting its server as it leaves) only now and then.
+        for _ in range(3):
+            done = bed.reg("export", REGISTRY_KEY, bed.to_windows_path(exported), "/y", check=False)
+            if done.returncode == 0 or "wine client error" not in done.stderr:
+                break
+            time.sleep(0.5)
         if done.returncode != 0:
             return None
         with open(exported, "rb") as f:
