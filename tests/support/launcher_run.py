@@ -107,7 +107,11 @@ def local_path(bed):
                 break
             time.sleep(0.5)
         if done.returncode != 0:
-            return None
+            if "Unable to find the specified registry key" in done.stdout:
+                return None
+            # Any other failure is the reader's, not an answer about the key.
+            raise AssertionError(f"wine reg export ended with {done.returncode}: "
+                                 f"stdout={done.stdout!r} stderr={done.stderr[-1000:]!r}")
         with open(exported, "rb") as f:
             text = f.read().decode("utf-16")
     finally:
