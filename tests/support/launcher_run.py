@@ -22,7 +22,7 @@ import urllib.parse
 import deployment
 from collector import Collector
 from package_store import PackageStore
-from testbed import TestBed
+from testbed import TestBed, again_while_wine_client_failed
 from testca import TestCA
 
 LAUNCHER = os.environ.get("LAUNCHER_BIN_LumenscanLauncher")
@@ -99,13 +99,7 @@ def local_path(bed):
     handle, exported = tempfile.mkstemp(suffix=".reg", dir=folder)
     os.close(handle)
     try:
-        # A missing key fails every time; Wine's own client failure (a
-        # program meeting its server as it leaves) only now and then.
-        for _ in range(3):
-            done = bed.reg("export", REGISTRY_KEY, bed.to_windows_path(exported), "/y", check=False)
-            if done.returncode == 0 or "wine client error" not in done.stderr:
-                break
-            time.sleep(0.5)
+        done = bed.reg("export", REGISTRY_KEY, bed.to_windows_path(exported), "/y", check=False)
         if done.returncode != 0:
             if "Unable to find the specified registry key" in done.stdout:
                 return None
@@ -135,7 +129,9 @@ class Launch:
     def __init__(self, bed, exe, args=("-s",), extra_env=None, cwd=None, services=None):
         self.services = services
         self._first_hit = len(services.collector.snapshot()) if services else 0
-        self.proc = bed.start(exe, args, extra_env, cwd)
+        self.bed = bed
+        self._command = (exe, args, extra_env, cwd)
+        self.proc = bed.start(*self._command)
         self.started = time.monotonic()
         self.result = None
         self.seconds = None
@@ -145,7 +141,15 @@ class Launch:
     def finish(self, timeout=180):
         """Waits for the end (killing the process and raising
         subprocess.TimeoutExpired after timeout seconds); returns self."""
-        self.result = TestBed.collect(self.proc, timeout)
+        def attempt():
+            if self.result is not None:
+                # Wine's client ended the last start before the program ran.
+                self.proc = self.bed.start(*self._command)
+                self.started = time.monotonic()
+            self.result = TestBed.collect(self.proc, timeout)
+            return self.result.code, self.result.stderr, self.result
+
+        again_while_wine_client_failed(attempt, f"launcher {self._command[0]}")
         self.seconds = time.monotonic() - self.started
         self.ended_wall = time.time()
         if self.services:

@@ -29,6 +29,33 @@ INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Se
 # Debugger output of OutputDebugString arrives on stderr with this channel.
 DEBUG_CHANNELS = "-all,warn+seh,warn+debugstr"
 
+# Wine's client code (ntdll) ends a process with exit code 1 and this message
+# when it cannot reach or talk to the prefix's server: Debian runs the server
+# with -p0, so it leaves with a prefix's last program, and a program started
+# just as it leaves now and then meets it closing ("recvmsg: Connection reset
+# by peer"). Such a program never ran; the test bed starts it again.
+WINE_CLIENT_ERROR = "wine client error"
+WINE_CLIENT_ATTEMPTS = 3
+
+
+def wine_client_failed(code, stderr):
+    """True when Wine's client ended the process before the program said
+    anything: exit code 1, and stderr opens with Wine's own message."""
+    return code == 1 and stderr.lstrip().startswith(WINE_CLIENT_ERROR)
+
+
+def again_while_wine_client_failed(attempt, what):
+    """Calls attempt() -> (code, stderr, value) once more, up to
+    WINE_CLIENT_ATTEMPTS times in all, while Wine's client ended the process
+    before its program ran (each time said on stderr); returns the last value."""
+    for n in range(1, WINE_CLIENT_ATTEMPTS + 1):
+        code, stderr, value = attempt()
+        if n == WINE_CLIENT_ATTEMPTS or not wine_client_failed(code, stderr):
+            return value
+        print(f"testbed: {what} never ran, Wine said {stderr.strip()[:300]!r}; started again",
+              file=sys.stderr, flush=True)
+
+
 PROXY_TYPE_DIRECT = 0x1
 PROXY_TYPE_PROXY = 0x2
 PROXY_TYPE_AUTO_PROXY_URL = 0x4
@@ -156,8 +183,14 @@ class TestBed:
             subprocess.run(["wineserver", "-w"], env=self.env(), timeout=timeout)
 
     def reg(self, *args, check=True):
-        return subprocess.run(["wine", "reg", *args], env=self.env(), check=check,
-                              capture_output=True, text=True)
+        def attempt():
+            done = subprocess.run(["wine", "reg", *args], env=self.env(), capture_output=True,
+                                  text=True)
+            return done.returncode, done.stderr, done
+        done = again_while_wine_client_failed(attempt, "wine reg " + " ".join(args))
+        if check:
+            done.check_returncode()
+        return done
 
     def seed_connection_settings(self, flags, proxy="", bypass="", autoconfig_url=""):
         """Writes the binary DefaultConnectionSettings value that WinHTTP reads."""
@@ -180,7 +213,10 @@ class TestBed:
     def run(self, program, args=(), timeout=60, extra_env=None, cwd=None):
         """Runs a program to its end; returns a Result with the exit code, the
         debugger output lines and the rest of stderr."""
-        return self.collect(self.start(program, args, extra_env, cwd), timeout)
+        def attempt():
+            result = self.collect(self.start(program, args, extra_env, cwd), timeout)
+            return result.code, result.stderr, result
+        return again_while_wine_client_failed(attempt, program)
 
     def start(self, program, args=(), extra_env=None, cwd=None):
         """Starts a program in the background; finish it with collect().
@@ -220,12 +256,18 @@ class TestBed:
         The output goes through files, as in start(): the Wine session's
         server and desktop, which the first program of a session starts,
         would otherwise hold CTest's pipes until the session ends."""
-        files = [tempfile.TemporaryFile() for _ in range(2)]
-        proc = subprocess.Popen(["wine", *argv], env=self.env(), stdin=subprocess.DEVNULL,
-                                stdout=files[0], stderr=files[1])
-        # CTest ends a test that ran out of time with SIGTERM: end the program too.
-        signal.signal(signal.SIGTERM, lambda *_: proc.kill())
-        code = proc.wait()
+        def attempt():
+            files = [tempfile.TemporaryFile() for _ in range(2)]
+            proc = subprocess.Popen(["wine", *argv], env=self.env(), stdin=subprocess.DEVNULL,
+                                    stdout=files[0], stderr=files[1])
+            # CTest ends a test that ran out of time with SIGTERM: end the program too.
+            signal.signal(signal.SIGTERM, lambda *_: proc.kill())
+            code = proc.wait()
+            files[1].seek(0)
+            head = files[1].read(len(WINE_CLIENT_ERROR) + 64).decode("utf-8", "replace")
+            return code, head, (code, files)
+
+        code, files = again_while_wine_client_failed(attempt, argv[0] if argv else "wine")
         for f, out in zip(files, (sys.stdout.buffer, sys.stderr.buffer)):
             f.seek(0)
             shutil.copyfileobj(f, out)
