@@ -11,16 +11,14 @@ import os
 import resource
 import shutil
 import signal
-import subprocess
 import tempfile
 import time
 import unittest
 
 from package_store import PackageStore
 from proxy import Proxy, pac_script
-from testbed import (DEBUG_CHANNELS, PROXY_TYPE_AUTO_DETECT, PROXY_TYPE_AUTO_PROXY_URL,
-                     PROXY_TYPE_DIRECT, PROXY_TYPE_PROXY, Result, TestBed,
-                     again_while_wine_client_failed)
+from testbed import (PROXY_TYPE_AUTO_DETECT, PROXY_TYPE_AUTO_PROXY_URL, PROXY_TYPE_DIRECT,
+                     PROXY_TYPE_PROXY, TestBed, again_while_wine_client_failed)
 from testca import TestCA
 
 DRIVER = os.environ.get("LAUNCHER_BIN_net_driver")
@@ -114,29 +112,13 @@ class NetTest(unittest.TestCase):
             NetTest.seeded = wanted
 
     def drive(self, *args, timeout=120, preexec_fn=None, extra_env=None):
-        env = self.bed.env(DEBUG_CHANNELS)
         # The test hook's variable reaches the driver only where a test sets it.
-        env.pop(WAIT_VARIABLE, None)
-        env.update(extra_env or {})
+        extra = {WAIT_VARIABLE: None, **(extra_env or {})}
 
         def attempt():
             started = time.monotonic()
-            # Output goes to files: processes that Wine starts for the prefix
-            # inherit the driver's handles and would hold a pipe open.
-            with tempfile.TemporaryFile(dir=self.work) as out, \
-                    tempfile.TemporaryFile(dir=self.work) as err:
-                proc = subprocess.Popen(self.bed.command(DRIVER, [str(a) for a in args]),
-                                        env=env, stdin=subprocess.DEVNULL,
-                                        stdout=out, stderr=err, preexec_fn=preexec_fn)
-                try:
-                    proc.wait(timeout=timeout)
-                except subprocess.TimeoutExpired:
-                    proc.kill()
-                    proc.wait()
-                    raise
-                out.seek(0)
-                err.seek(0)
-                result = Result(proc.returncode, out.read(), err.read())
+            proc = self.bed.start(DRIVER, args, extra, preexec_fn=preexec_fn)
+            result = TestBed.collect(proc, timeout)
             return result.code, result.stderr, Outcome(result, time.monotonic() - started)
 
         outcome = again_while_wine_client_failed(attempt, "net_driver " + str(args[0]))

@@ -137,8 +137,12 @@ class TestBed:
             env["DISPLAY"] = display
         else:
             env.pop("DISPLAY", None)
-        if extra:
-            env.update(extra)
+        # An extra value of None keeps the variable from the program.
+        for name, value in (extra or {}).items():
+            if value is None:
+                env.pop(name, None)
+            else:
+                env[name] = value
         return env
 
     # -- prefix -----------------------------------------------------------
@@ -218,7 +222,7 @@ class TestBed:
             return result.code, result.stderr, result
         return again_while_wine_client_failed(attempt, program)
 
-    def start(self, program, args=(), extra_env=None, cwd=None):
+    def start(self, program, args=(), extra_env=None, cwd=None, preexec_fn=None):
         """Starts a program in the background; finish it with collect().
 
         Its output goes to files, not pipes: the wineserver and the system
@@ -228,7 +232,8 @@ class TestBed:
         files = [tempfile.TemporaryFile(dir=os.path.join(self.dir, "output")) for _ in range(2)]
         proc = subprocess.Popen(self.command(program, [str(a) for a in args]),
                                 env=self.env(DEBUG_CHANNELS, extra_env), stdin=subprocess.DEVNULL,
-                                stdout=files[0], stderr=files[1], cwd=cwd)
+                                stdout=files[0], stderr=files[1], cwd=cwd,
+                                preexec_fn=preexec_fn)
         proc.output_files = files
         return proc
 
