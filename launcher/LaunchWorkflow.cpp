@@ -77,7 +77,7 @@ LaunchWorkflow::LaunchWorkflow(const LauncherConfig& config) : m_config(config) 
                               CvCommon::AccessControl::SecurityAttributes::ProtectedFolder().Get());
 }
 
-ResultCode LaunchWorkflow::PrepareLaunchFile() {
+ResultCode LaunchWorkflow::PrepareLaunchFile(UnpackedBuild& unpacked) {
     const size_t nDot = m_wstrPackagePath.rfind(L'.');
     if (nDot == std::wstring::npos)
         return Result::kNoFileName;
@@ -85,7 +85,7 @@ ResultCode LaunchWorkflow::PrepareLaunchFile() {
     Util::ToLower(wstrExtension);
 
     if (wstrExtension == L"zip") {
-        if (!UnpackIntoBuildFolder(m_wstrPackagePath, m_wstrBuildDir))
+        if (!unpacked.Unpack(m_wstrPackagePath, m_wstrBuildDir))
             return Result::kUnzipFailed;
         m_wstrLaunchPath = m_wstrBuildDir + L"\\" + m_config.GetValue(L"build", L"setup");
     } else if (wstrExtension == L"exe") {
@@ -233,6 +233,9 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
     }
 
     const bool bKeptPackage = wstrAddress.find(LAUNCHER_PLACEHOLDER_URL) != std::wstring::npos;
+    // An unpacked archive replaces the build folder for good only once its
+    // setup passed the check; any way out before that puts the old one back.
+    UnpackedBuild unpacked;
     if (bKeptPackage) {
         Post(event, wstrPrefix, L"Downloader_CallLocalBuild");
         m_wstrLaunchPath = ReadRememberedLaunchPath();
@@ -254,7 +257,7 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
         Post(event, wstrPrefix, L"Downloader_Download_Succeed");
         if (StopRequested())
             return Result::kCancelled;
-        const ResultCode prepared = PrepareLaunchFile();
+        const ResultCode prepared = PrepareLaunchFile(unpacked);
         if (Result::Failed(prepared))
             return prepared;
     }
@@ -269,8 +272,9 @@ ResultCode LaunchWorkflow::RunSteps(std::wstring wstrCommandLine) {
         Post(event, wstrPrefix, L"Downloader_CheckMd5_Fail");
         return Result::kIntegrityCheckFailed;
     }
-    // Only a launch file that passed its check is remembered for later runs
-    // (which check it again against the store's current sidecar).
+    // Only a launch file that passed its check is kept and remembered for
+    // later runs (which check it again against the store's current sidecar).
+    unpacked.Keep();
     if (!bKeptPackage)
         RememberLaunchPath(m_wstrLaunchPath);
     ReportProgress(90);

@@ -3,6 +3,7 @@
 // package, check it, start the setup, and report every milestone.
 
 #include "LauncherConfig.h"
+#include "PackageFolders.h"
 #include "PackageSidecar.h"
 #include "ResultCode.h"
 
@@ -43,8 +44,9 @@ public:
 
     // Chooses the launch file from the downloaded package, unpacking a zip
     // package into a fresh folder that takes the build folder's place only
-    // when unpacking succeeded.
-    ResultCode PrepareLaunchFile();
+    // when unpacking succeeded; the folder it replaced stays with unpacked
+    // until unpacked.Keep().
+    ResultCode PrepareLaunchFile(UnpackedBuild& unpacked);
     // True when the launch file's MD5 is in the sidecar published beside url
     // and, in a build that pins publishers, a pinned certificate signed it.
     bool VerifyPackage(std::wstring wstrFilePath, std::wstring wstrUrl);

@@ -52,6 +52,10 @@ std::wstring AnchoredPath(const std::wstring& wstrPath) {
     return wstrFull;
 }
 
+std::wstring ProcessIdText() {
+    return std::to_wstring(::GetCurrentProcessId());
+}
+
 bool IsDirectory(const std::wstring& wstrPath) {
     const DWORD dwAttributes = ::GetFileAttributesW(wstrPath.c_str());
     return dwAttributes != INVALID_FILE_ATTRIBUTES && (dwAttributes & FILE_ATTRIBUTE_DIRECTORY);
@@ -110,8 +114,7 @@ bool MakeTrustedFolder(const std::wstring& wstrPath) {
         // Whatever is there may have been put there by someone else: it goes
         // (a link goes as a link; what it points to stays untouched).
         RemoveAbandonedSiblings(wstrPath, kUntrustedSuffix);
-        const std::wstring wstrAside =
-            wstrPath + kUntrustedSuffix + std::to_wstring(::GetCurrentProcessId());
+        const std::wstring wstrAside = wstrPath + kUntrustedSuffix + ProcessIdText();
         RemoveTree(wstrAside);
         if (!::MoveFileExW(wstrPath.c_str(), wstrAside.c_str(), 0)) {
             CvCommon::String::DebugPrint(
@@ -132,15 +135,43 @@ bool MakeTrustedFolder(const std::wstring& wstrPath) {
     return CvCommon::AccessControl::IsTrustedFolder(wstrPath);
 }
 
-// Unpacks the archive into a fresh sibling of the build folder, which takes
-// the build folder's place only when the whole archive was unpacked. On any
-// failure the build folder is as it was and nothing unpacked is left.
-bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& wstrBuildDir) {
+UnpackedBuild::~UnpackedBuild() {
+    try {
+        PutBack();
+    } catch (...) {
+        // Out of memory: the folders stay as they are.
+    }
+}
+
+void UnpackedBuild::PutBack() {
+    const std::wstring wstrBuildDir = std::move(m_wstrBuildDir);
+    const std::wstring wstrAside = std::move(m_wstrAside);
+    m_wstrBuildDir.clear();
+    m_wstrAside.clear();
+    if (wstrBuildDir.empty() || wstrAside.empty())
+        return;
+    // The unpacked folder steps out under its unpacking name and goes.
+    const std::wstring wstrOut = wstrBuildDir + kUnpackSuffix + ProcessIdText();
+    const bool bOut = RemoveTree(wstrOut) && ::MoveFileW(wstrBuildDir.c_str(), wstrOut.c_str());
+    if (!bOut || !::MoveFileW(wstrAside.c_str(), wstrBuildDir.c_str())) {
+        // The unpacked folder stays; a later run removes the one aside.
+        CvCommon::String::DebugPrint(L"the previous build folder cannot be put back, error %lu",
+                                     ::GetLastError());
+        if (bOut)
+            ::MoveFileW(wstrOut.c_str(), wstrBuildDir.c_str());
+        return;
+    }
+    RemoveTree(wstrOut);
+}
+
+bool UnpackedBuild::Unpack(const std::wstring& wstrZipPath, const std::wstring& wstrBuildDir) {
+    // An unpacked folder still pending is given up first.
+    PutBack();
+
     RemoveAbandonedSiblings(wstrBuildDir, kUnpackSuffix);
     RemoveAbandonedSiblings(wstrBuildDir, kSteppedAsideSuffix);
-    const std::wstring wstrPid = std::to_wstring(::GetCurrentProcessId());
-    const std::wstring wstrFresh = wstrBuildDir + kUnpackSuffix + wstrPid;
-    const std::wstring wstrAside = wstrBuildDir + kSteppedAsideSuffix + wstrPid;
+    const std::wstring wstrFresh = wstrBuildDir + kUnpackSuffix + ProcessIdText();
+    const std::wstring wstrAside = wstrBuildDir + kSteppedAsideSuffix + ProcessIdText();
     if (!RemoveTree(wstrFresh) || !RemoveTree(wstrAside) || !Util::CreateDirectoryPath(wstrFresh))
         return false;
     if (!CvCommon::Error::CheckHResult(ExtractArchive(wstrZipPath, wstrFresh), L"ExtractArchive")) {
@@ -160,6 +191,15 @@ bool UnpackIntoBuildFolder(const std::wstring& wstrZipPath, const std::wstring& 
         RemoveTree(wstrFresh);
         return false;
     }
-    RemoveTree(wstrAside);
+    m_wstrBuildDir = wstrBuildDir;
+    if (bHadBuildDir)
+        m_wstrAside = wstrAside;
     return true;
+}
+
+void UnpackedBuild::Keep() {
+    if (!m_wstrAside.empty())
+        RemoveTree(m_wstrAside);
+    m_wstrBuildDir.clear();
+    m_wstrAside.clear();
 }

@@ -149,36 +149,66 @@ class WorkflowTest(unittest.TestCase):
         self.assertIn(f"download failed with error E0FF0022, url is {self.store.url('/pkg/missing.exe')}",
                       result.debug)
 
-    def test_zip_package_is_unpacked_into_an_emptied_build_folder(self):
+    def test_zip_package_replaces_the_build_folder_only_once_its_setup_passed(self):
         import io
         import zipfile
-        data = io.BytesIO()
-        with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as z:
-            z.writestr("setup.exe", self.setup_bytes)
-        archive = data.getvalue()
+
+        def archive_of(setup):
+            data = io.BytesIO()
+            with zipfile.ZipFile(data, "w", zipfile.ZIP_DEFLATED) as z:
+                z.writestr("setup.exe", setup)
+            return data.getvalue()
+
+        archive = archive_of(self.setup_bytes)
         build = os.path.join(self.package_dir, "Build")
         os.makedirs(build)
         with open(os.path.join(build, "stale.txt"), "w") as f:
             f.write("left over")
+        exe = self.launcher()
 
         # The sidecar must hold the digest of the unpacked program, not the
-        # archive's. The extension counts in any letter case.
+        # archive's; a setup that fails the check gives the build folder back
+        # as it was. The extension counts in any letter case.
         url = self.services.publish("pkg", archive, sidecar=md5(archive),
-                           disposition='attachment; filename="Package.ZIP"')
+                                    disposition='attachment; filename="Package.ZIP"')
         self.services.redirect_to(url)
-        self.run_launcher(self.launcher())
+        self.run_launcher(exe)
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
-        self.assertEqual(sorted(os.listdir(build)), ["setup.exe"])
+        self.assertEqual(sorted(os.listdir(build)), ["stale.txt"])
+        self.assertIsNone(local_path(self.bed))
 
-        self.setUp()
-        build = os.path.join(self.package_dir, "Build")
-        os.makedirs(build)
-        url = self.services.publish("pkg.zip", archive, sidecar=md5(self.setup_bytes))
-        self.services.redirect_to(url)
-        self.run_launcher(self.launcher())
+        # Checked, the unpacked folder takes the build folder's place whole.
+        self.collector.clear()
+        self.services.redirect_to(self.services.publish("pkg.zip", archive,
+                                                        sidecar=md5(self.setup_bytes)))
+        self.run_launcher(exe)
         self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "LaunchExe_Succeed"])
-        self.assertEqual(local_path(self.bed), self.bed.to_windows_path(os.path.join(build, "setup.exe")))
+        installed = os.path.join(build, "setup.exe")
+        self.assertEqual(local_path(self.bed), self.bed.to_windows_path(installed))
         self.assertEqual(len(setup_record(build)), 1)
+        self.assertNotIn("stale.txt", os.listdir(build))
+
+        # A later archive whose setup fails the check costs nothing verified:
+        # a local run still starts the setup checked before.
+        self.collector.clear()
+        self.services.redirect_to(self.services.publish("pkg.zip", archive_of(b"tampered"),
+                                                        sidecar=md5(self.setup_bytes)))
+        self.run_launcher(exe)
+        self.assertEqual(self.actions(), ["Start_Download", "Download_Succeed", "CheckMd5_Fail"])
+        with open(installed, "rb") as f:
+            self.assertEqual(f.read(), self.setup_bytes)
+        self.assertEqual(local_path(self.bed), self.bed.to_windows_path(installed))
+        self.assertEqual([n for n in os.listdir(self.package_dir) if n.startswith("Build.")], [])
+
+        self.collector.clear()
+        self.store.route("/1.1/en-us/setup.exe_MD5.txt", body=md5(self.setup_bytes).encode())
+        self.services.redirect_to(PLACEHOLDER + "/anything")
+        self.run_launcher(exe)
+        self.assertEqual(self.actions(), ["CallLocalBuild", "LaunchExe_Succeed"])
+        deadline = time.monotonic() + 30
+        while len(setup_record(build)) < 2 and time.monotonic() < deadline:
+            time.sleep(0.1)
+        self.assertEqual(len(setup_record(build)), 2)
 
     def test_broken_zip_ends_after_the_download(self):
         url = self.services.publish("pkg.zip", b"PK\x03\x04 not really an archive")

@@ -76,8 +76,10 @@ TEST_F(PackageFolders, ARelativeBaseBelongsToTheLaunchersFolder) {
 TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
     LauncherConfig config(m_config);
     LaunchWorkflow workflow(config);
+    UnpackedBuild unpacked;
     Downloaded(workflow, L"good.zip");
-    ASSERT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+    ASSERT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kSuccess);
+    unpacked.Keep();
     const std::wstring launch = workflow.BuildDir() + L"\\setup.exe";
     EXPECT_EQ(workflow.LaunchPath(), launch);
     const std::wstring good = Md5(launch);
@@ -89,7 +91,7 @@ TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
                                L"bad_parent.zip", L"bomb_declared.zip"}) {
         SCOPED_TRACE(bad);
         Downloaded(workflow, bad);
-        EXPECT_EQ(workflow.PrepareLaunchFile(), Result::kUnzipFailed);
+        EXPECT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kUnzipFailed);
         // The build folder is as it was; nothing half-unpacked is left.
         EXPECT_EQ(Md5(launch), good);
         EXPECT_TRUE(Exists(workflow.BuildDir() + L"\\stale.txt"));
@@ -97,10 +99,46 @@ TEST_F(PackageFolders, AnArchiveReplacesTheBuildFolderOnlyWhenItUnpackedWhole) {
     }
 
     Downloaded(workflow, L"good.zip");
-    ASSERT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+    ASSERT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kSuccess);
+    unpacked.Keep();
     EXPECT_EQ(Md5(launch), good);
     EXPECT_FALSE(Exists(workflow.BuildDir() + L"\\stale.txt"));
     EXPECT_FALSE(AnyLeftover(workflow));
+}
+
+TEST_F(PackageFolders, AnUnpackedBuildNotKeptGivesTheVerifiedOneBack) {
+    LauncherConfig config(m_config);
+    LaunchWorkflow workflow(config);
+    const std::wstring launch = workflow.BuildDir() + L"\\setup.exe";
+    const std::wstring other = workflow.BuildDir() + L"\\d\u00e9j\u00e0.txt";
+    {
+        UnpackedBuild unpacked;
+        Downloaded(workflow, L"good.zip");
+        ASSERT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kSuccess);
+        unpacked.Keep();
+    }
+    const std::wstring good = Md5(launch);
+    ASSERT_NE(good, L"(none)");
+    WriteBytes(workflow.BuildDir() + L"\\kept.txt", "verified");
+
+    // Unpacked but never kept (its setup failed the check, or the run
+    // stopped): the folder it replaced comes back whole.
+    for (int nPending : {1, 2}) {
+        SCOPED_TRACE(nPending);
+        {
+            UnpackedBuild unpacked;
+            for (int i = 0; i < nPending; ++i) {
+                Downloaded(workflow, L"utf8.zip");
+                ASSERT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kSuccess);
+            }
+            EXPECT_TRUE(Exists(other));
+            EXPECT_FALSE(Exists(launch));
+        }
+        EXPECT_EQ(Md5(launch), good);
+        EXPECT_TRUE(Exists(workflow.BuildDir() + L"\\kept.txt"));
+        EXPECT_FALSE(Exists(other));
+        EXPECT_FALSE(AnyLeftover(workflow));
+    }
 }
 
 TEST_F(PackageFolders, PreparingRemembersNothingBeforeTheCheck) {
@@ -117,7 +155,8 @@ TEST_F(PackageFolders, PreparingRemembersNothingBeforeTheCheck) {
         else
             WriteBytes(path, "MZ");
         workflow.SetPackagePath(path);
-        EXPECT_EQ(workflow.PrepareLaunchFile(), Result::kSuccess);
+        UnpackedBuild unpacked;
+        EXPECT_EQ(workflow.PrepareLaunchFile(unpacked), Result::kSuccess);
         EXPECT_EQ(ReadRememberedLaunchPath(), marker);
     }
     RememberLaunchPath(L"");
