@@ -51,6 +51,7 @@ def post_body(size):
 
 class Outcome:
     def __init__(self, result, seconds):
+        self.result = result
         self.code = result.code
         self.debug = result.debug
         self.stderr = result.stderr
@@ -72,7 +73,7 @@ class Outcome:
         return [int(x) for x in text.split(",")] if text else []
 
     def __repr__(self):
-        return f"Outcome(code={self.code}, values={self.values}, debug={self.debug})"
+        return f"Outcome(code={self.code}, values={self.values}, {self.result.said()})"
 
 
 @unittest.skipUnless(DRIVER and IMPORT_CA, "run through CTest")
@@ -119,9 +120,11 @@ class NetTest(unittest.TestCase):
             started = time.monotonic()
             proc = self.bed.start(DRIVER, args, extra, preexec_fn=preexec_fn)
             result = TestBed.collect(proc, timeout)
-            return result.code, result.stderr, Outcome(result, time.monotonic() - started)
+            outcome = Outcome(result, time.monotonic() - started)
+            return result.code, result.stdout, result.stderr, outcome
 
-        outcome = again_while_wine_client_failed(attempt, "net_driver " + str(args[0]))
+        outcome = again_while_wine_client_failed(attempt, "net_driver " + str(args[0]),
+                                                 self.bed.dir)
         self.assertEqual(outcome.code, 0, outcome)
         return outcome
 

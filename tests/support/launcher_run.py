@@ -147,9 +147,9 @@ class Launch:
                 self.proc = self.bed.start(*self._command)
                 self.started = time.monotonic()
             self.result = TestBed.collect(self.proc, timeout)
-            return self.result.code, self.result.stderr, self.result
+            return self.result.code, self.result.stdout, self.result.stderr, self.result
 
-        again_while_wine_client_failed(attempt, f"launcher {self._command[0]}")
+        again_while_wine_client_failed(attempt, f"launcher {self._command[0]}", self.bed.dir)
         self.seconds = time.monotonic() - self.started
         self.ended_wall = time.time()
         if self.services:

@@ -29,31 +29,47 @@ INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Se
 # Debugger output of OutputDebugString arrives on stderr with this channel.
 DEBUG_CHANNELS = "-all,warn+seh,warn+debugstr"
 
-# Wine's client code (ntdll) ends a process with exit code 1 and this message
-# when it cannot reach or talk to the prefix's server: Debian runs the server
-# with -p0, so it leaves with a prefix's last program, and a program started
-# just as it leaves now and then meets it closing ("recvmsg: Connection reset
-# by peer"). Such a program never ran; the test bed starts it again.
+# Wine's client code (ntdll) ends a process with exit code 1 before the
+# program runs when it cannot reach or talk to the prefix's server: Debian runs
+# the server with -p0, so it leaves with a prefix's last program, and a program
+# started just as it leaves now and then meets it closing. Most often the
+# client says so ("wine client error:0: recvmsg: Connection reset by peer");
+# when the server it started for the prefix failed, it ends with the server's
+# code and says nothing. The test bed starts such a program again: none of the
+# programs it runs ends with 1 in silence (the launcher and the drivers always
+# write their debugger lines or values first, unit programs gtest's banner,
+# reg its message).
 WINE_CLIENT_ERROR = "wine client error"
 WINE_CLIENT_ATTEMPTS = 3
+# Each new start is noted here, in the bed's folder, for tools/test to count.
+WINE_RESTARTS_LOG = "wine-restarts.log"
 
 
-def wine_client_failed(code, stderr):
-    """True when Wine's client ended the process before the program said
-    anything: exit code 1, and stderr opens with Wine's own message."""
-    return code == 1 and stderr.lstrip().startswith(WINE_CLIENT_ERROR)
+def wine_client_failed(code, stdout, stderr):
+    """True when Wine ended the process before the program said anything:
+    exit code 1, and stderr opens with Wine's client error or the process
+    wrote nothing at all."""
+    if code != 1:
+        return False
+    return stderr.lstrip().startswith(WINE_CLIENT_ERROR) or not (stdout.strip() or stderr.strip())
 
 
-def again_while_wine_client_failed(attempt, what):
-    """Calls attempt() -> (code, stderr, value) once more, up to
-    WINE_CLIENT_ATTEMPTS times in all, while Wine's client ended the process
-    before its program ran (each time said on stderr); returns the last value."""
+def again_while_wine_client_failed(attempt, what, bed_dir=None):
+    """Calls attempt() -> (code, stdout, stderr, value) once more, up to
+    WINE_CLIENT_ATTEMPTS times in all, while Wine ended the process before its
+    program ran (each time said on stderr and noted in the bed's folder);
+    returns the last value."""
     for n in range(1, WINE_CLIENT_ATTEMPTS + 1):
-        code, stderr, value = attempt()
-        if n == WINE_CLIENT_ATTEMPTS or not wine_client_failed(code, stderr):
+        code, stdout, stderr, value = attempt()
+        if n == WINE_CLIENT_ATTEMPTS or not wine_client_failed(code, stdout, stderr):
             return value
-        print(f"testbed: {what} never ran, Wine said {stderr.strip()[:300]!r}; started again",
-              file=sys.stderr, flush=True)
+        said = stderr.strip()[:300] or "nothing"
+        note = f"testbed: {what} never ran, exit code 1, Wine said {said!r}; started again"
+        print(note, file=sys.stderr, flush=True)
+        folder = bed_dir or os.environ.get("TESTBED_DIR")
+        if folder and os.path.isdir(folder):
+            with open(os.path.join(folder, WINE_RESTARTS_LOG), "a", encoding="utf-8") as log:
+                log.write(f"{time.strftime('%H:%M:%S')} {note}\n")
 
 
 PROXY_TYPE_DIRECT = 0x1
@@ -190,8 +206,8 @@ class TestBed:
         def attempt():
             done = subprocess.run(["wine", "reg", *args], env=self.env(), capture_output=True,
                                   text=True)
-            return done.returncode, done.stderr, done
-        done = again_while_wine_client_failed(attempt, "wine reg " + " ".join(args))
+            return done.returncode, done.stdout, done.stderr, done
+        done = again_while_wine_client_failed(attempt, "wine reg " + " ".join(args), self.dir)
         if check:
             done.check_returncode()
         return done
@@ -219,8 +235,8 @@ class TestBed:
         debugger output lines and the rest of stderr."""
         def attempt():
             result = self.collect(self.start(program, args, extra_env, cwd), timeout)
-            return result.code, result.stderr, result
-        return again_while_wine_client_failed(attempt, program)
+            return result.code, result.stdout, result.stderr, result
+        return again_while_wine_client_failed(attempt, program, self.dir)
 
     def start(self, program, args=(), extra_env=None, cwd=None, preexec_fn=None):
         """Starts a program in the background; finish it with collect().
@@ -268,11 +284,14 @@ class TestBed:
             # CTest ends a test that ran out of time with SIGTERM: end the program too.
             signal.signal(signal.SIGTERM, lambda *_: proc.kill())
             code = proc.wait()
-            files[1].seek(0)
-            head = files[1].read(len(WINE_CLIENT_ERROR) + 64).decode("utf-8", "replace")
-            return code, head, (code, files)
+            heads = []
+            for f in files:
+                f.seek(0)
+                heads.append(f.read(len(WINE_CLIENT_ERROR) + 64).decode("utf-8", "replace"))
+            return code, heads[0], heads[1], (code, files)
 
-        code, files = again_while_wine_client_failed(attempt, argv[0] if argv else "wine")
+        code, files = again_while_wine_client_failed(attempt, argv[0] if argv else "wine",
+                                                     self.dir)
         for f, out in zip(files, (sys.stdout.buffer, sys.stderr.buffer)):
             f.seek(0)
             shutil.copyfileobj(f, out)
