@@ -141,12 +141,15 @@ class Launch:
     def finish(self, timeout=180):
         """Waits for the end (killing the process and raising
         subprocess.TimeoutExpired after timeout seconds); returns self."""
+        collected = []
+
         def attempt():
-            if self.result is not None:
-                # Wine's client ended the last start before the program ran.
+            if collected:
+                # Wine ended the last start before the program ran.
                 self.proc = self.bed.start(*self._command)
                 self.started = time.monotonic()
             self.result = TestBed.collect(self.proc, timeout)
+            collected.append(self.result)
             return self.result.code, self.result.stdout, self.result.stderr, self.result
 
         again_while_wine_client_failed(attempt, f"launcher {self._command[0]}", self.bed.dir)

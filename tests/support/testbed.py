@@ -54,7 +54,7 @@ def wine_client_failed(code, stdout, stderr):
     return stderr.lstrip().startswith(WINE_CLIENT_ERROR) or not (stdout.strip() or stderr.strip())
 
 
-def again_while_wine_client_failed(attempt, what, bed_dir=None):
+def again_while_wine_client_failed(attempt, what, bed_dir):
     """Calls attempt() -> (code, stdout, stderr, value) once more, up to
     WINE_CLIENT_ATTEMPTS times in all, while Wine ended the process before its
     program ran (each time said on stderr and noted in the bed's folder);
@@ -66,9 +66,8 @@ def again_while_wine_client_failed(attempt, what, bed_dir=None):
         said = stderr.strip()[:300] or "nothing"
         note = f"testbed: {what} never ran, exit code 1, Wine said {said!r}; started again"
         print(note, file=sys.stderr, flush=True)
-        folder = bed_dir or os.environ.get("TESTBED_DIR")
-        if folder and os.path.isdir(folder):
-            with open(os.path.join(folder, WINE_RESTARTS_LOG), "a", encoding="utf-8") as log:
+        if os.path.isdir(bed_dir):
+            with open(os.path.join(bed_dir, WINE_RESTARTS_LOG), "a", encoding="utf-8") as log:
                 log.write(f"{time.strftime('%H:%M:%S')} {note}\n")
 
 
